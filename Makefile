@@ -1,0 +1,49 @@
+# The two commands of the README: `make run` and `make test`. Both install what is missing first.
+MAKEFLAGS += --no-print-directory
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all deps build run test test-sanitize fuzz format clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) -j$(JOBS)
+
+run: build
+	@scripts/make-samples.sh
+	@scripts/run-samples.sh $(BUILD)/bin/tarnel
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	@$(MAKE) --no-print-directory test-sanitize
+
+# The whole suite once more, built with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: deps
+	@cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTARNEL_SANITIZE=ON >/dev/null
+	@cmake --build build-sanitize -j$(JOBS)
+	@cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		ctest --output-on-failure -j$(JOBS)
+
+# libFuzzer builds of the fuzz targets (clang); FUZZ_SECONDS each.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNEL_FUZZ=ON \
+		-DTARNEL_SANITIZE=ON -DTARNEL_TESTS=OFF >/dev/null
+	@cmake --build build-fuzz -j$(JOBS)
+	@for t in build-fuzz/bin/fuzz_*; do \
+		name=$$(basename $$t); mkdir -p build-fuzz/corpus/$$name; \
+		$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
+			build-fuzz/corpus/$$name fuzz/corpus/$$name || exit 1; \
+	done
+
+format:
+	@clang-format -i $$(git ls-files '*.cpp' '*.h' '*.cxx')
+
+clean:
+	rm -rf $(BUILD) build-sanitize build-fuzz out

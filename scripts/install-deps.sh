@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that tarnel needs to build, test and run, if any are missing.
+# Safe to run again: it only calls apt-get when something is absent.
+set -euo pipefail
+
+packages=(
+    build-essential cmake pkg-config
+    clang libclang-rt-14-dev clang-format
+    googletest libgtest-dev libgmock-dev libbenchmark-dev
+    libpng-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "install-deps: installing ${missing[*]}"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "install-deps: need root or sudo to install ${missing[*]}" >&2; exit 1; }
+    sudo="sudo"
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

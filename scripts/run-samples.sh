@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Makes a thumbnail of every bundled sample into out/ and prints one line a file.
+set -u
+tarnel=${1:-build/bin/tarnel}
+cd "$(dirname "$0")/.."
+mkdir -p out
+for f in data/samples/*; do
+    [ -f "$f" ] || continue
+    name=$(basename "$f")
+    png="out/$name.png"
+    "$tarnel" thumbnail -s 256 "$f" "$png" 2>/dev/null
+    case $? in
+        0) echo "$name: picture -> $png" ;;
+        3) echo "$name: icon only -> $png" ;;
+        1) rm -f "$png"; echo "$name: no picture" ;;
+        *) echo "$name: failed" ;;
+    esac
+done

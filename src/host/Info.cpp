@@ -1,0 +1,142 @@
+// `tarnel info`: what the extractor sees in a file, and why.
+#include "host/Host.h"
+
+#include "extractor/ProjectFile.h"
+#include "platform/afxfile.h"
+#include "platform/widestr.h"
+#include "sources/SourceChain.h"
+
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kUsage[] = "usage: tarnel info [--json] FILE\n"
+                      "\n"
+                      "Prints what the extractor sees in FILE: its kind, the size limit's verdict with the\n"
+                      "limit in force and where it came from, and for a project the studies it names.\n"
+                      "\n"
+                      "  --json   one JSON object instead of text\n";
+
+// The kind, decided as the extractor decides it: by extension text anywhere in the lower-cased path.
+const char* KindOf(const CString& bound) {
+    if (IsProjectFile(bound))
+        return "project";
+    if (IsMeshFile(bound))
+        return "mesh";
+    if (bound.Find(L".qzt") >= 0)
+        return "study";
+    if (bound.Find(L".jxe") >= 0 || bound.Find(L".lwq") >= 0 || bound.Find(L".gnw") >= 0)
+        return "other";
+    return "unknown";
+}
+
+std::string Json(const CString& s) {
+    return JsonString(s.str());
+}
+
+} // namespace
+
+int RunInfo(int argc, char** argv) {
+    bool json = false;
+    const char* file = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (std::strcmp(argv[i], "--json") == 0) {
+            json = true;
+        } else if (file == nullptr && (argv[i][0] != '-' || argv[i][1] == '\0')) {
+            file = argv[i];
+        } else {
+            std::fprintf(stderr, "tarnel info: unexpected argument '%s'\n%s", argv[i], kUsage);
+            return kExitUsage;
+        }
+    }
+    if (file == nullptr) {
+        std::fprintf(stderr, "tarnel info: FILE is needed\n%s", kUsage);
+        return kExitUsage;
+    }
+
+    CString bound(ShellPath(file));
+    bound.MakeLower(); // as IPersistFile::Load binds it
+    const char* kind = KindOf(bound);
+
+    CFileStatus status;
+    std::optional<ULONGLONG> size;
+    if (CFile::GetStatus(bound, status))
+        size = status.m_size;
+    bool limitFromEnvironment = false;
+    const ULONG limit = GetSizeLimit(&limitFromEnvironment);
+    const bool ignored = IsSizeCheckIgnored();
+    const bool allowed = IsFileSizeAllowed(bound);
+
+    std::optional<std::vector<CString>> studies;
+    std::string projectError;
+    if (std::strcmp(kind, "project") == 0) {
+        try {
+            CStringArray list;
+            GetProjectStudies(bound, list);
+            studies.emplace();
+            for (INT i = 0; i < list.GetSize(); ++i)
+                studies->push_back(list[i]);
+        } catch (CFileException* e) {
+            projectError = "the project file cannot be read";
+            e->Delete();
+        }
+    }
+
+    const char* limitSource = ignored                ? "TARNEL_IGNORE_SIZE"
+                              : limitFromEnvironment ? "TARNEL_SIZE_LIMIT"
+                                                     : "default";
+    if (json) {
+        std::string out = "{";
+        out += "\"path\": " + JsonString(ShellPath(file));
+        out += ", \"bound_path\": " + Json(bound);
+        out += std::string(", \"kind\": \"") + kind + "\"";
+        out += ", \"size\": " + (size ? std::to_string(*size) : "null");
+        out += ", \"size_limit\": " + std::to_string(limit);
+        out += std::string(", \"size_limit_source\": \"") + limitSource + "\"";
+        out += std::string(", \"size_ignored\": ") + (ignored ? "true" : "false");
+        out += std::string(", \"size_allowed\": ") + (allowed ? "true" : "false");
+        out += ", \"studies\": ";
+        if (studies) {
+            out += "[";
+            for (size_t i = 0; i < studies->size(); ++i)
+                out += (i ? ", " : "") + Json((*studies)[i]);
+            out += "]";
+        } else {
+            out += "null";
+        }
+        out += ", \"error\": " + (projectError.empty() ? std::string("null") : "\"" + projectError + "\"");
+        out += "}\n";
+        std::fputs(out.c_str(), stdout);
+        return 0;
+    }
+
+    std::printf("path: %s\n", file);
+    std::printf("kind: %s\n", kind);
+    if (size)
+        std::printf("size: %llu bytes\n", static_cast<unsigned long long>(*size));
+    else
+        std::printf("size: unknown (no regular file of that name)\n");
+    if (ignored)
+        std::printf("size limit: ignored (TARNEL_IGNORE_SIZE is set and not 0)\n");
+    else
+        std::printf("size limit: %lu bytes (%s)\n", static_cast<unsigned long>(limit),
+                    limitFromEnvironment ? "from TARNEL_SIZE_LIMIT" : "default");
+    std::printf("size allowed: %s\n", allowed ? "yes"
+                                      : size  ? "no, the file is over the limit"
+                                              : "no, not found");
+    if (!projectError.empty())
+        std::printf("studies: none read: %s\n", projectError.c_str());
+    else if (studies) {
+        std::printf("studies: %zu\n", studies->size());
+        for (const CString& s : *studies)
+            std::printf("  %s\n", NarrowFileName(s.str()).c_str());
+    }
+    return 0;
+}

@@ -1,0 +1,87 @@
+#include "host/PngWriter.h"
+
+#include "platform/gdi.h"
+
+#include <png.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+struct PngWrite {
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    ~PngWrite() { png_destroy_write_struct(&png, &info); }
+};
+
+// Reads the bitmap as top-down 32-bit BGRX rows.
+bool ReadPixels(HBITMAP hBitmap, LONG& width, LONG& height, std::vector<BYTE>& bgrx) {
+    BITMAP bm{};
+    if (::GetObjectW(hBitmap, sizeof bm, &bm) != int(sizeof bm) || bm.bmWidth <= 0 || bm.bmHeight <= 0)
+        return false;
+    width = bm.bmWidth;
+    height = bm.bmHeight;
+    bgrx.resize(size_t(width) * size_t(height) * 4);
+    BITMAPINFO bmi{};
+    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    bmi.bmiHeader.biWidth = width;
+    bmi.bmiHeader.biHeight = -height;
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 32;
+    bmi.bmiHeader.biCompression = BI_RGB;
+    HDC screen = ::GetDC(nullptr);
+    int lines = ::GetDIBits(screen, hBitmap, 0, UINT(height), bgrx.data(), &bmi, DIB_RGB_COLORS);
+    ::ReleaseDC(nullptr, screen);
+    return lines == height;
+}
+
+} // namespace
+
+bool WriteBitmapPng(HBITMAP hBitmap, const std::string& path, std::string& error) {
+    LONG width = 0, height = 0;
+    std::vector<BYTE> bgrx;
+    if (!ReadPixels(hBitmap, width, height, bgrx)) {
+        error = "the picture's pixels cannot be read";
+        return false;
+    }
+    std::vector<BYTE> rgb(size_t(width) * 3);
+    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
+    if (!file) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    PngWrite w;
+    w.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    w.info = w.png != nullptr ? png_create_info_struct(w.png) : nullptr;
+    if (w.info == nullptr) {
+        error = "out of memory";
+        return false;
+    }
+    if (setjmp(png_jmpbuf(w.png))) {
+        error = "cannot write " + path;
+        return false;
+    }
+    png_init_io(w.png, file.get());
+    png_set_IHDR(w.png, w.info, png_uint_32(width), png_uint_32(height), 8, PNG_COLOR_TYPE_RGB,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(w.png, w.info);
+    for (LONG y = 0; y < height; ++y) {
+        const BYTE* in = bgrx.data() + size_t(y) * size_t(width) * 4;
+        for (LONG x = 0; x < width; ++x) {
+            rgb[size_t(x) * 3 + 0] = in[x * 4 + 2];
+            rgb[size_t(x) * 3 + 1] = in[x * 4 + 1];
+            rgb[size_t(x) * 3 + 2] = in[x * 4 + 0];
+        }
+        png_write_row(w.png, rgb.data());
+    }
+    png_write_end(w.png, nullptr);
+    if (std::fflush(file.get()) != 0) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}

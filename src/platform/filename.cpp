@@ -1,0 +1,106 @@
+#include "platform/filename.h"
+
+#include "platform/widestr.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool EqualNoCase(const std::string& a, const char* b) {
+    size_t n = a.size();
+    if (std::strlen(b) != n)
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<unsigned char>(x + 32);
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<unsigned char>(y + 32);
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+// The entry of folder dir whose name matches component without regard to case.
+bool MatchInFolder(const std::string& dir, const std::string& component, std::string& found) {
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (d == nullptr)
+        return false;
+    bool any = false;
+    while (dirent* e = ::readdir(d)) {
+        if (EqualNoCase(component, e->d_name) && (!any || found.compare(e->d_name) > 0)) {
+            found = e->d_name;
+            any = true;
+        }
+    }
+    ::closedir(d);
+    return any;
+}
+
+std::string Join(const std::string& dir, const std::string& name) {
+    if (dir.empty())
+        return name;
+    return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+// Walks the components of a '/'-separated path from the root or the current folder.
+bool Walk(const std::string& path, std::string& native, bool lastMayBeNew) {
+    std::string current = path[0] == '/' ? "/" : "";
+    size_t pos = 0;
+    while (pos < path.size()) {
+        size_t next = path.find('/', pos);
+        if (next == std::string::npos)
+            next = path.size();
+        std::string component = path.substr(pos, next - pos);
+        pos = next + 1;
+        if (component.empty())
+            continue;
+        std::string candidate = Join(current, component);
+        if (!Exists(candidate)) {
+            std::string found;
+            if (MatchInFolder(current, component, found))
+                candidate = Join(current, found);
+            else if (!(lastMayBeNew && next >= path.size()))
+                return false;
+        }
+        current = std::move(candidate);
+    }
+    if (current.empty())
+        return false;
+    native = std::move(current);
+    return true;
+}
+
+bool Resolve(LPCWSTR name, std::string& native, bool lastMayBeNew) {
+    if (name == nullptr || *name == 0)
+        return false;
+    std::string bytes = NarrowFileName(name);
+    if (bytes.find('\0') != std::string::npos)
+        return false;
+    if (Exists(bytes)) {
+        native = std::move(bytes);
+        return true;
+    }
+    std::replace(bytes.begin(), bytes.end(), '\\', '/');
+    return Walk(bytes, native, lastMayBeNew);
+}
+
+} // namespace
+
+bool ResolveFileName(LPCWSTR name, std::string& native) {
+    return Resolve(name, native, false);
+}
+
+bool ResolveNewFileName(LPCWSTR name, std::string& native) {
+    return Resolve(name, native, true);
+}

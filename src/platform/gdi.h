@@ -1,0 +1,78 @@
+// GDI and USER on in-memory surfaces. The display is 32-bit BGRX with rows top-down; a new memory device
+// context holds the 1 x 1 monochrome stock bitmap, as on Windows, so a bitmap made compatible with it is
+// monochrome. Every object made here is counted until it is deleted, so tests can see leaks.
+#pragma once
+
+#include "platform/wintypes.h"
+
+#define SRCCOPY 0x00CC0020
+#define BLACKNESS 0x00000042
+#define WHITENESS 0x00FF0062
+#define ETO_OPAQUE 0x0002
+#define ETO_CLIPPED 0x0004
+#define CLR_INVALID 0xFFFFFFFF
+#define OBJ_BRUSH 2
+#define OBJ_DC 3
+#define OBJ_BITMAP 7
+#define OBJ_MEMDC 10
+#define BITSPIXEL 12
+#define PLANES 14
+#define HORZRES 8
+#define VERTRES 10
+#define COLOR_BTNFACE 15
+#define COLOR_BTNSHADOW 16
+#define COLOR_BTNTEXT 18
+#define COLOR_BTNHIGHLIGHT 20
+#define COLOR_WINDOW 5
+#define COLOR_WINDOWTEXT 8
+#define COLOR_3DFACE COLOR_BTNFACE
+#define COLOR_3DSHADOW COLOR_BTNSHADOW
+#define COLOR_3DHIGHLIGHT COLOR_BTNHIGHLIGHT
+
+// Live objects of each kind made through this layer (stock objects are not counted).
+typedef struct tagTARNEL_GDI_COUNTS {
+    LONG bitmaps;
+    LONG dcs;
+    LONG brushes;
+    LONG icons;
+} TARNEL_GDI_COUNTS;
+
+extern "C" {
+TARNEL_API HWND GetDesktopWindow(void);
+TARNEL_API HDC GetDC(HWND hWnd);
+TARNEL_API int ReleaseDC(HWND hWnd, HDC hDC);
+TARNEL_API HDC CreateCompatibleDC(HDC hdc);
+TARNEL_API BOOL DeleteDC(HDC hdc);
+TARNEL_API int GetDeviceCaps(HDC hdc, int index);
+TARNEL_API int SaveDC(HDC hdc);
+TARNEL_API BOOL RestoreDC(HDC hdc, int nSavedDC);
+
+TARNEL_API HBITMAP CreateCompatibleBitmap(HDC hdc, int cx, int cy);
+TARNEL_API HGDIOBJ SelectObject(HDC hdc, HGDIOBJ h);
+TARNEL_API HGDIOBJ GetCurrentObject(HDC hdc, UINT type);
+TARNEL_API BOOL DeleteObject(HGDIOBJ ho);
+TARNEL_API int GetObjectW(HGDIOBJ h, int c, LPVOID pv);
+TARNEL_API DWORD GetObjectType(HGDIOBJ h);
+
+TARNEL_API COLORREF SetBkColor(HDC hdc, COLORREF color);
+TARNEL_API COLORREF GetBkColor(HDC hdc);
+TARNEL_API COLORREF SetTextColor(HDC hdc, COLORREF color);
+TARNEL_API COLORREF GetTextColor(HDC hdc);
+TARNEL_API BOOL ExtTextOutW(HDC hdc, int x, int y, UINT options, const RECT* lprect, LPCWSTR lpString, UINT c,
+                            const INT* lpDx);
+TARNEL_API BOOL BitBlt(HDC hdc, int x, int y, int cx, int cy, HDC hdcSrc, int x1, int y1, DWORD rop);
+TARNEL_API COLORREF GetPixel(HDC hdc, int x, int y);
+TARNEL_API COLORREF SetPixel(HDC hdc, int x, int y, COLORREF color);
+TARNEL_API DWORD GetSysColor(int nIndex);
+
+TARNEL_API int GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, LPVOID lpvBits, LPBITMAPINFO lpbmi,
+                         UINT usage);
+TARNEL_API int SetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, const void* lpBits,
+                         const BITMAPINFO* lpbmi, UINT ColorUse);
+
+TARNEL_API void TarnelGetGdiCounts(TARNEL_GDI_COUNTS* counts);
+}
+
+// Largest bitmap the layer makes: 16384 pixels a side and 64 Mi pixels in all (256 MiB).
+constexpr LONG kMaxBitmapSide = 16384;
+constexpr LONGLONG kMaxBitmapPixels = 64LL * 1024 * 1024;

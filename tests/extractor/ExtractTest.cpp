@@ -1,0 +1,77 @@
+#include "Extractor.h"
+#include "TestUtil.h"
+
+#include <sys/stat.h>
+
+using testutil::TempDir;
+using testutil::Wide;
+using testutil::WriteFile;
+
+namespace {
+
+// Until picture sources exist, every path of Extract ends without a picture. What is tested here is that
+// every path gets there without a crash and leaves nothing behind.
+class ExtractPaths : public ::testing::Test {
+protected:
+    void SetUp() override { before = LiveObjects::Now(); }
+    void TearDown() override { EXPECT_EQ(LiveObjects::Now(), before); }
+    HRESULT Run(const std::string& path, SIZE size = {96, 96}) {
+        Extractor x;
+        HRESULT hr = x.Run(Wide(path), size);
+        EXPECT_EQ(x.bitmap, nullptr);
+        return hr;
+    }
+    TempDir dir;
+    LiveObjects before;
+};
+
+TEST_F(ExtractPaths, NullOutPointerFailsAtOnce) {
+    Extractor x;
+    EXPECT_EQ(x.extract->Extract(nullptr), E_FAIL);
+}
+
+TEST_F(ExtractPaths, StudiesAndOtherFilesWithoutASource) {
+    WriteFile(dir / "plate.qzt", "no picture");
+    WriteFile(dir / "gear.stl", "solid x\nendsolid x\n");
+    EXPECT_EQ(Run(dir / "plate.qzt"), E_FAIL);
+    EXPECT_EQ(Run(dir / "gear.stl"), E_FAIL);
+    EXPECT_EQ(Run(dir / "missing.qzt"), E_FAIL);
+    EXPECT_EQ(Run(""), E_FAIL);
+}
+
+TEST_F(ExtractPaths, ProjectsWithNoneOneAndManyStudies) {
+    WriteFile(dir / "none.kpv", "no study lines\n");
+    WriteFile(dir / "one.kpv", "STUDY a.qzt\n");
+    WriteFile(dir / "five.kpz", "STUDY a.qzt b.qzt c.qzt d.qzt e.qzt\n");
+    WriteFile(dir / "a.qzt", "no picture");
+    for (const char* name : {"none.kpv", "one.kpv", "five.kpz"}) {
+        EXPECT_EQ(Run(dir / name), E_FAIL) << name;
+        EXPECT_EQ(Run(dir / name, {121, 97}), E_FAIL) << name;
+    }
+}
+
+TEST_F(ExtractPaths, MontageSizesThatCannotBeDrawnIntoFailCleanly) {
+    WriteFile(dir / "two.kpv", "STUDY a.qzt b.qzt\n");
+    for (SIZE size : {SIZE{0, 0}, SIZE{-5, 10}, SIZE{1, 1}, SIZE{100000, 100000}, SIZE{INT32_MAX, INT32_MAX}})
+        EXPECT_EQ(Run(dir / "two.kpv", size), E_FAIL) << size.cx << "x" << size.cy;
+}
+
+TEST_F(ExtractPaths, ProjectsThatCannotBeReadGoStraightToTheFallback) {
+    std::filesystem::create_directories(dir / "folder.kpv");
+    ASSERT_EQ(::mkfifo((dir / "fifo.kpv").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((dir / "fifo.qzt").c_str(), 0600), 0);
+    WriteFile(dir / "names-fifo.kpv", "STUDY fifo.qzt fifo.qzt\n");
+    for (const char* name : {"missing.kpv", "folder.kpv", "fifo.kpv", "fifo.qzt", "names-fifo.kpv"})
+        EXPECT_EQ(Run(dir / name), E_FAIL) << name; // returns at once: a FIFO is never opened for reading
+}
+
+TEST_F(ExtractPaths, TheObjectKeepsItsInputsAcrossCalls) {
+    WriteFile(dir / "one.kpv", "STUDY a.qzt\n");
+    Extractor x;
+    EXPECT_EQ(x.Run(Wide(dir / "one.kpv"), {64, 64}), E_FAIL);
+    HBITMAP again = reinterpret_cast<HBITMAP>(0x1);
+    EXPECT_EQ(x.extract->Extract(&again), E_FAIL);
+    EXPECT_EQ(again, nullptr) << "the out-value is set to null first";
+}
+
+} // namespace

@@ -1,0 +1,99 @@
+#include "TestUtil.h"
+
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+
+using testutil::TempDir;
+using testutil::WriteFile;
+
+namespace {
+
+struct Result {
+    int status;
+    std::string out;
+};
+
+// Runs the tarnel command with a shell command line; stdout is captured, stderr with 2>&1 when asked.
+Result Tarnel(const std::string& args) {
+    std::string command = std::string(TARNEL_BINARY) + " " + args;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    std::string out;
+    std::array<char, 4096> buf;
+    while (size_t n = std::fread(buf.data(), 1, buf.size(), pipe))
+        out.append(buf.data(), n);
+    int status = ::pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+TEST(HostCommand, UsageErrorsExitWithTwo) {
+    EXPECT_EQ(Tarnel("2>/dev/null").status, 2);
+    EXPECT_EQ(Tarnel("frobnicate 2>/dev/null").status, 2);
+    EXPECT_EQ(Tarnel("thumbnail only-input 2>/dev/null").status, 2);
+    EXPECT_EQ(Tarnel("thumbnail -s 0 a b 2>/dev/null").status, 2);
+    EXPECT_EQ(Tarnel("thumbnail --size 12x 2>/dev/null a b").status, 2);
+    EXPECT_EQ(Tarnel("thumbnail --bogus a b 2>/dev/null").status, 2);
+    EXPECT_EQ(Tarnel("info 2>/dev/null").status, 2);
+    Result help = Tarnel("thumbnail --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("usage: tarnel thumbnail"), std::string::npos);
+}
+
+TEST(HostCommand, NoPictureExitsWithOneAndLeavesTheOutputAlone) {
+    TempDir dir;
+    WriteFile(dir / "plate.qzt", "no picture");
+    WriteFile(dir / "out.png", "");
+    Result r = Tarnel("thumbnail -v -s 128 " + (dir / "plate.qzt") + " " + (dir / "out.png") + " 2>&1");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("IExtractImage::Extract -> E_FAIL (0x80004005)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("IPersistFile::Load -> S_OK"), std::string::npos) << r.out;
+    EXPECT_EQ(std::filesystem::file_size(dir / "out.png"), 0u);
+}
+
+TEST(HostCommand, InfoReportsKindSizeVerdictAndStudies) {
+    TempDir dir;
+    WriteFile(dir / "Plan.KPV", "STUDY \"a.qzt\" Sub\\B.QZT\n");
+    Result r = Tarnel("info --json " + (dir / "Plan.KPV"));
+    EXPECT_EQ(r.status, 0);
+    std::string folder = dir.path().string();
+    for (char& c : folder) // the extractor binds the lower-cased path
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_NE(r.out.find("\"kind\": \"project\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"size\": 24"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"size_limit\": 2097152"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"size_limit_source\": \"default\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"size_allowed\": true"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"studies\": [\"" + folder + "/a.qzt\", \"" + folder + "/sub\\\\b.qzt\"]"),
+              std::string::npos)
+        << r.out;
+
+    r = Tarnel("info --json " + (dir / "missing.stl"));
+    EXPECT_NE(r.out.find("\"kind\": \"mesh\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"size\": null"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"studies\": null"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"size_allowed\": false"), std::string::npos) << r.out;
+
+    r = Tarnel("info --json " + (dir / "x.qzt") + " TARNEL_SIZE_LIMIT=-1");
+    EXPECT_EQ(r.status, 2) << "one file only";
+    r = Tarnel("info " + (dir / "x.qzt"));
+    EXPECT_NE(r.out.find("kind: study"), std::string::npos) << r.out;
+}
+
+TEST(HostCommand, InfoNamesWhereTheLimitCameFrom) {
+    TempDir dir;
+    WriteFile(dir / "plate.qzt", std::string(100, 'x'));
+    Result r = Tarnel("info --json " + (dir / "plate.qzt") + "");
+    testutil::ScopedEnv env("TARNEL_SIZE_LIMIT", "50");
+    r = Tarnel("info --json " + (dir / "plate.qzt"));
+    EXPECT_NE(r.out.find("\"size_limit\": 50, \"size_limit_source\": \"TARNEL_SIZE_LIMIT\""),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\"size_allowed\": false"), std::string::npos) << r.out;
+    testutil::ScopedEnv ignore("TARNEL_IGNORE_SIZE", "1");
+    r = Tarnel("info --json " + (dir / "plate.qzt"));
+    EXPECT_NE(r.out.find("\"size_ignored\": true"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"size_allowed\": true"), std::string::npos) << r.out;
+}
+
+} // namespace
