@@ -61,8 +61,14 @@ TEST_F(ExtractPaths, ProjectsThatCannotBeReadGoStraightToTheFallback) {
     ASSERT_EQ(::mkfifo((dir / "fifo.kpv").c_str(), 0600), 0);
     ASSERT_EQ(::mkfifo((dir / "fifo.qzt").c_str(), 0600), 0);
     WriteFile(dir / "names-fifo.kpv", "STUDY fifo.qzt fifo.qzt\n");
-    for (const char* name : {"missing.kpv", "folder.kpv", "fifo.kpv", "fifo.qzt", "names-fifo.kpv"})
-        EXPECT_EQ(Run(dir / name), E_FAIL) << name; // returns at once: a FIFO is never opened for reading
+    std::filesystem::create_symlink("/dev/zero", dir / "zero.kpv");
+    std::filesystem::create_symlink("/dev/zero", dir / "zero.qzt");
+    WriteFile(dir / "names-zero.kpv", "STUDY zero.qzt\n");
+    // Each returns at once: a FIFO or device is never read.
+    for (const char* name : {"missing.kpv", "folder.kpv", "fifo.kpv", "fifo.qzt", "names-fifo.kpv", "zero.kpv",
+                             "zero.qzt", "names-zero.kpv"})
+        EXPECT_EQ(Run(dir / name), E_FAIL) << name;
+    EXPECT_EQ(Run("/dev/null"), E_FAIL);
 }
 
 TEST_F(ExtractPaths, TheObjectKeepsItsInputsAcrossCalls) {
