@@ -8,6 +8,8 @@ packages=(
     clang libclang-rt-14-dev clang-format
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libpng-dev
+    libgdk-pixbuf-2.0-dev
+    libvtk9-dev libegl-dev libegl-mesa0 libglib2.0-dev
 )
 
 missing=()
