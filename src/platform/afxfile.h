@@ -1,5 +1,7 @@
 // The class library's file classes over POSIX files. Every name goes through the platform's name matching
 // (filename.h), and only regular files are opened: a FIFO, device or folder is refused rather than read.
+// A file opened with modeCreate is never reached through a symbolic link, so a link planted under a
+// known name cannot redirect what is written.
 #pragma once
 
 #include "platform/afx.h"
@@ -85,6 +87,8 @@ public:
     CString GetFilePath() const { return m_strFileName; }
     bool IsOpen() const { return m_fd >= 0; }
 
+    // Status of the open file; false when it cannot be read.
+    BOOL GetStatus(CFileStatus& rStatus) const;
     // Status by name: false when no regular file of that name can be found or read.
     static BOOL GetStatus(LPCWSTR lpszFileName, CFileStatus& rStatus);
     static void Remove(LPCWSTR lpszFileName);

@@ -88,7 +88,7 @@ BOOL CFile::Open(LPCWSTR lpszFileName, UINT nOpenFlags, CFileException* pError) 
         break;
     }
     if (create)
-        flags |= O_CREAT | ((nOpenFlags & modeNoTruncate) ? 0 : O_TRUNC);
+        flags |= O_CREAT | O_NOFOLLOW | ((nOpenFlags & modeNoTruncate) ? 0 : O_TRUNC);
     int fd;
     do
         fd = ::open(native.c_str(), flags, 0666);
@@ -177,17 +177,31 @@ void CFile::Abort() {
     m_fd = -1;
 }
 
+namespace {
+void FillStatus(const struct stat& st, BYTE attribute, LPCWSTR lpszName, CFileStatus& rStatus) {
+    rStatus.m_ctime = CTime(st.st_ctim.tv_sec);
+    rStatus.m_mtime = CTime(st.st_mtim.tv_sec);
+    rStatus.m_atime = CTime(st.st_atim.tv_sec);
+    rStatus.m_size = ULONGLONG(st.st_size);
+    rStatus.m_attribute = attribute;
+    rStatus.m_strFullName = lpszName;
+}
+} // namespace
+
+BOOL CFile::GetStatus(CFileStatus& rStatus) const {
+    struct stat st;
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0)
+        return FALSE;
+    FillStatus(st, (st.st_mode & 0222) != 0 ? normal : readOnly, m_strFileName, rStatus);
+    return TRUE;
+}
+
 BOOL CFile::GetStatus(LPCWSTR lpszFileName, CFileStatus& rStatus) {
     std::string native;
     struct stat st;
     if (!ResolveFileName(lpszFileName, native) || ::stat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return FALSE;
-    rStatus.m_ctime = CTime(st.st_ctim.tv_sec);
-    rStatus.m_mtime = CTime(st.st_mtim.tv_sec);
-    rStatus.m_atime = CTime(st.st_atim.tv_sec);
-    rStatus.m_size = ULONGLONG(st.st_size);
-    rStatus.m_attribute = ::access(native.c_str(), W_OK) == 0 ? normal : readOnly;
-    rStatus.m_strFullName = lpszFileName;
+    FillStatus(st, ::access(native.c_str(), W_OK) == 0 ? normal : readOnly, lpszFileName, rStatus);
     return TRUE;
 }
 

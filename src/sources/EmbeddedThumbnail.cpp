@@ -1,6 +1,109 @@
 #include "sources/EmbeddedThumbnail.h"
 
-// Placeholder until embedded pictures land: no file gives an embedded picture yet.
-HBITMAP ExtractEmbeddedThumbnail(LPCWSTR, const SIZE&) {
-    return nullptr;
+#include "dibkit/dibkit.h"
+#include "platform/afxfile.h"
+#include "platform/kernel.h"
+
+#include <cstring>
+
+namespace {
+
+const BYTE kMarker[] = {'<', 'T', 'H', 'U', 'M', 'B', 'N', 'A', 'I', 'L', '>'};
+constexpr int kMarkerLength = int(sizeof kMarker);
+
+// A file that keeps growing while it is read would otherwise be read for ever: past this many kept bytes
+// the read gives up. The picture of a file being written is not final anyway.
+constexpr int kMaxKeptBytes = 16 * kThumbnailWindow;
+
+// Deletes the temporary picture file when the extraction leaves early through a file error.
+class CTemporaryFile {
+public:
+    explicit CTemporaryFile(const CString& strName) : m_strName(strName) {}
+    ~CTemporaryFile() { Delete(); }
+    void Delete() {
+        if (!m_strName.IsEmpty())
+            ::DeleteFileW(m_strName);
+        m_strName.Empty();
+    }
+
+private:
+    CString m_strName;
+};
+
+} // namespace
+
+int ReadFileTail(LPCWSTR lpszPath, CByteArray& bytes) {
+    if (lpszPath == nullptr)
+        return 0;
+    try {
+        CFile file(lpszPath, CFile::modeRead | CFile::typeBinary | CFile::shareDenyNone);
+        CFileStatus status;
+        ULONGLONG size = file.GetStatus(status) ? status.m_size : 0;
+        if (size > ULONGLONG(kThumbnailWindow))
+            file.Seek(-LONGLONG(kThumbnailWindow), CFile::end);
+        // Read straight into the array, a window at a time, to the current end of the file.
+        for (;;) {
+            const int kept = bytes.GetSize();
+            if (kept > kMaxKeptBytes)
+                return 0;
+            bytes.SetSize(kept + kThumbnailWindow);
+            UINT n = file.Read(bytes.GetData() + kept, UINT(kThumbnailWindow));
+            bytes.SetSize(kept + int(n));
+            if (n == 0)
+                break;
+        }
+        file.Close();
+        return bytes.GetSize();
+    } catch (CFileException* e) {
+        e->Delete();
+        return 0;
+    }
+}
+
+int FindThumbnailOffset(const CByteArray& bytes) {
+    const int n = bytes.GetSize();
+    const BYTE* data = bytes.GetData();
+    // Every position is tried as the marker's last byte, nearest the end first.
+    for (int p = n - 1; p >= kMarkerLength - 1; --p) {
+        if (data[p] == '>' && std::memcmp(data + p - (kMarkerLength - 1), kMarker, kMarkerLength) == 0)
+            return p + 1;
+    }
+    return 0;
+}
+
+HBITMAP GetScaledBitmap(const CDIB& dib, LONG nWidth, LONG nHeight) {
+    if (dib.GetSafeHandle() == nullptr)
+        return nullptr;
+    LONGLONG w = LONG(dib.GetWidth()), h = LONG(dib.GetHeight());
+    if (w > nWidth) {
+        h = h * nWidth / w;
+        w = nWidth;
+    }
+    if (h > nHeight) {
+        w = w * nHeight / h;
+        h = nHeight;
+    }
+    return dib.GetBitmap(DWORD(w), DWORD(h));
+}
+
+HBITMAP ExtractEmbeddedThumbnail(LPCWSTR lpszPath, const SIZE& size) {
+    CByteArray bytes;
+    if (ReadFileTail(lpszPath, bytes) == 0)
+        return nullptr;
+    const int offset = FindThumbnailOffset(bytes);
+    if (offset == 0)
+        return nullptr;
+
+    CImageConvertor convertor;
+    CString strName = convertor.CreateImageName(L".bmp");
+    CTemporaryFile temporary(strName);
+    if (!strName.IsEmpty()) {
+        CFile file(strName, CFile::modeCreate | CFile::modeWrite | CFile::typeBinary | CFile::shareExclusive);
+        file.Write(bytes.GetData() + offset, UINT(bytes.GetSize() - offset));
+        file.Close();
+    }
+    CDIB dib(strName);
+    HBITMAP hBitmap = GetScaledBitmap(dib, size.cx, size.cy);
+    temporary.Delete(); // before the picture is released
+    return hBitmap;
 }

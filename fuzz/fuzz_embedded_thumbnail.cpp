@@ -1,0 +1,45 @@
+// Fuzz target: a study file's tail: the tail reader, the marker scan and the whole embedded-picture path.
+#include "dibkit/dibkit.h"
+#include "platform/afxfile.h"
+#include "platform/gdi.h"
+#include "platform/widestr.h"
+#include "sources/EmbeddedThumbnail.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    int fd = ::memfd_create("study.qzt", MFD_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    if (size > 0 && ::write(fd, data, size) != ssize_t(size)) {
+        ::close(fd);
+        return 0;
+    }
+    std::wstring path = WidenFileName("/proc/self/fd/" + std::to_string(fd));
+    CByteArray bytes;
+    int n = ReadFileTail(path.c_str(), bytes);
+    int offset = FindThumbnailOffset(bytes);
+    if (n != int(size > size_t(kThumbnailWindow) ? kThumbnailWindow : size) || offset < 0 || offset > n ||
+        (offset != 0 && offset < 11))
+        __builtin_trap();
+    try {
+        HBITMAP h = ExtractEmbeddedThumbnail(path.c_str(), SIZE{64, 48});
+        if (h != nullptr) {
+            BITMAP bm{};
+            ::GetObjectW(h, sizeof bm, &bm);
+            if (bm.bmWidth > 64 || bm.bmHeight > 48)
+                __builtin_trap(); // never enlarged past the request
+            ::DeleteObject(h);
+        }
+    } catch (CFileException* e) {
+        e->Delete();
+    }
+    ::close(fd);
+    if (CImageConvertor::GetLiveImageCount() != 0)
+        __builtin_trap(); // a temporary picture was left behind
+    return 0;
+}

@@ -1,0 +1,179 @@
+#include "dibkit/dibkit.h"
+
+#include "platform/afxfile.h"
+
+#include <gdk-pixbuf/gdk-pixbuf.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr size_t kMaxFileSize = 64 * 1024 * 1024;
+
+uint32_t Le32(const BYTE* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24); }
+uint16_t Le16(const BYTE* p) { return uint16_t(p[0] | (p[1] << 8)); }
+
+// Whether an RLE stream starting at pos ends (end-of-picture code, or all rows ended) within the data.
+bool RleComplete(const std::vector<BYTE>& data, size_t pos, LONGLONG rows, bool four) {
+    LONGLONG rowsEnded = 0;
+    while (pos + 2 <= data.size()) {
+        const BYTE count = data[pos], code = data[pos + 1];
+        pos += 2;
+        if (count != 0)
+            continue; // a run of count pixels
+        if (code == 1)
+            return true; // end of picture
+        if (code == 0) {
+            if (++rowsEnded >= rows)
+                return true;
+        } else if (code == 2) {
+            pos += 2; // move by dx, dy
+        } else {
+            size_t bytes = four ? (size_t(code) + 1) / 2 : code; // literal pixels, padded to 16 bits
+            pos += bytes + (bytes & 1);
+        }
+    }
+    return false;
+}
+
+// Checks the headers before decoding: a BMP, no larger than a bitmap may be, and with all of its pixel
+// data present. The decoder would otherwise be handed a header that promises billions of pixels, or
+// give a picture with rows missing from a truncated file.
+bool PlausibleBmp(const std::vector<BYTE>& data) {
+    if (data.size() < 14 + 12 || data[0] != 'B' || data[1] != 'M')
+        return false;
+    const BYTE* info = data.data() + 14;
+    const uint32_t headerSize = Le32(info);
+    const size_t offBits = Le32(data.data() + 10);
+    LONGLONG width, height;
+    uint32_t bpp, compression = BI_RGB;
+    if (headerSize == 12) { // the OS/2 core header
+        width = Le16(info + 4);
+        height = Le16(info + 6);
+        bpp = Le16(info + 10);
+    } else if (headerSize >= 40 && data.size() >= 14 + 40) {
+        width = int32_t(Le32(info + 4));
+        height = int32_t(Le32(info + 8));
+        bpp = Le16(info + 14);
+        compression = Le32(info + 16);
+        if (height < 0)
+            height = -height; // rows stored top-down
+    } else {
+        return false;
+    }
+    if (width <= 0 || height <= 0 || width > CDIB::kMaxSide || height > CDIB::kMaxSide ||
+        width * height > CDIB::kMaxPixels || offBits < 14 + size_t(headerSize) || offBits > data.size())
+        return false;
+    switch (compression) {
+    case BI_RGB:
+    case BI_BITFIELDS: {
+        const LONGLONG stride = ((width * bpp + 31) / 32) * 4;
+        return bpp >= 1 && bpp <= 32 && LONGLONG(offBits) + stride * height <= LONGLONG(data.size());
+    }
+    case BI_RLE8:
+        return bpp == 8 && RleComplete(data, offBits, height, false);
+    case BI_RLE4:
+        return bpp == 4 && RleComplete(data, offBits, height, true);
+    default:
+        return false;
+    }
+}
+
+// Reads the whole file; false when it cannot be read or is larger than any picture we decode.
+bool ReadWholeFile(LPCWSTR lpszPath, std::vector<BYTE>& data) {
+    try {
+        CFile file(lpszPath, CFile::modeRead | CFile::typeBinary | CFile::shareDenyWrite);
+        ULONGLONG length = file.GetLength();
+        if (length > kMaxFileSize)
+            return false;
+        data.resize(size_t(length));
+        data.resize(file.Read(data.data(), UINT(length)));
+        file.Close();
+        return true;
+    } catch (CFileException* e) {
+        e->Delete();
+        return false;
+    }
+}
+
+// Decodes with the BMP loader only: the data is never sniffed as another format.
+GdkPixbuf* DecodeBmp(const std::vector<BYTE>& data) {
+    GError* error = nullptr;
+    GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("bmp", &error);
+    if (loader == nullptr) {
+        g_clear_error(&error);
+        return nullptr;
+    }
+    bool ok = gdk_pixbuf_loader_write(loader, data.data(), data.size(), &error);
+    g_clear_error(&error);
+    ok = gdk_pixbuf_loader_close(loader, &error) && ok; // a truncated picture fails here
+    g_clear_error(&error);
+    GdkPixbuf* pixbuf = ok ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
+    if (pixbuf != nullptr)
+        g_object_ref(pixbuf);
+    g_object_unref(loader);
+    return pixbuf;
+}
+
+} // namespace
+
+CDIB::CDIB(LPCWSTR lpszPath) {
+    std::vector<BYTE> data;
+    if (lpszPath == nullptr || *lpszPath == 0 || !ReadWholeFile(lpszPath, data) || !PlausibleBmp(data))
+        return;
+    m_pixbuf = DecodeBmp(data);
+    if (m_pixbuf != nullptr) {
+        m_width = DWORD(gdk_pixbuf_get_width(m_pixbuf));
+        m_height = DWORD(gdk_pixbuf_get_height(m_pixbuf));
+    }
+}
+
+CDIB::~CDIB() {
+    if (m_pixbuf != nullptr)
+        g_object_unref(m_pixbuf);
+}
+
+HBITMAP CDIB::GetBitmap(DWORD nWidth, DWORD nHeight) const {
+    if (m_pixbuf == nullptr || nWidth == 0 || nHeight == 0 || nWidth > DWORD(kMaxSide) ||
+        nHeight > DWORD(kMaxSide))
+        return nullptr;
+    GdkPixbuf* scaled = m_pixbuf;
+    if (nWidth != m_width || nHeight != m_height) {
+        // Bilinear in gdk-pixbuf weighs each source pixel by the area it covers when shrinking.
+        scaled = gdk_pixbuf_scale_simple(m_pixbuf, int(nWidth), int(nHeight), GDK_INTERP_BILINEAR);
+        if (scaled == nullptr)
+            return nullptr;
+    }
+    CClientDC screen(nullptr);
+    CBitmap bitmap;
+    if (bitmap.CreateCompatibleBitmap(&screen, int(nWidth), int(nHeight))) {
+        // The picture's own alpha is ignored, as a device-dependent bitmap has none.
+        const int channels = gdk_pixbuf_get_n_channels(scaled);
+        const int stride = gdk_pixbuf_get_rowstride(scaled);
+        const guchar* pixels = gdk_pixbuf_read_pixels(scaled);
+        std::vector<BYTE> bgrx(size_t(nWidth) * nHeight * 4);
+        for (DWORD y = 0; y < nHeight; ++y) {
+            const guchar* in = pixels + size_t(y) * size_t(stride);
+            BYTE* out = bgrx.data() + size_t(y) * nWidth * 4;
+            for (DWORD x = 0; x < nWidth; ++x, in += channels, out += 4) {
+                out[0] = in[2];
+                out[1] = in[1];
+                out[2] = in[0];
+                out[3] = 0;
+            }
+        }
+        BITMAPINFO bmi{};
+        bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+        bmi.bmiHeader.biWidth = LONG(nWidth);
+        bmi.bmiHeader.biHeight = -LONG(nHeight);
+        bmi.bmiHeader.biPlanes = 1;
+        bmi.bmiHeader.biBitCount = 32;
+        bmi.bmiHeader.biCompression = BI_RGB;
+        if (::SetDIBits(screen, bitmap, 0, nHeight, bgrx.data(), &bmi, DIB_RGB_COLORS) != int(nHeight))
+            bitmap.DeleteObject();
+    }
+    if (scaled != m_pixbuf)
+        g_object_unref(scaled);
+    return static_cast<HBITMAP>(bitmap.Detach());
+}

@@ -1,0 +1,62 @@
+#include "dibkit/dibkit.h"
+
+#include "platform/widestr.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+
+namespace {
+
+std::mutex g_lock;
+std::set<std::string>& CreatedFiles() {
+    static auto* files = new std::set<std::string>();
+    return *files;
+}
+
+// A folder we may create files in: it exists, is a folder, and is writable and searchable by us.
+bool Usable(const char* folder) {
+    struct stat st;
+    return folder != nullptr && *folder == '/' && ::stat(folder, &st) == 0 && S_ISDIR(st.st_mode) &&
+           ::access(folder, W_OK | X_OK) == 0;
+}
+
+} // namespace
+
+CString CImageConvertor::CreateImageName(LPCWSTR lpszExtension) {
+    const char* candidates[] = {std::getenv("XDG_RUNTIME_DIR"), std::getenv("TMPDIR"), "/tmp"};
+    const std::string extension = NarrowFileName(lpszExtension != nullptr ? lpszExtension : L"");
+    if (extension.find('/') != std::string::npos)
+        return CString();
+    for (const char* folder : candidates) {
+        if (!Usable(folder))
+            continue;
+        std::string path = std::string(folder) + (folder[std::strlen(folder) - 1] == '/' ? "" : "/") +
+                           "tarnel-XXXXXX" + extension;
+        // mkstemps creates the file with O_EXCL and mode 0600: the name cannot be taken over by a link.
+        int fd = ::mkstemps(path.data(), int(extension.size()));
+        if (fd < 0)
+            continue;
+        ::close(fd);
+        std::lock_guard<std::mutex> guard(g_lock);
+        CreatedFiles().insert(path);
+        return CString(WidenFileName(path));
+    }
+    return CString();
+}
+
+int CImageConvertor::GetLiveImageCount() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    auto& files = CreatedFiles();
+    for (auto it = files.begin(); it != files.end();) {
+        struct stat st;
+        it = ::lstat(it->c_str(), &st) == 0 ? std::next(it) : files.erase(it);
+    }
+    return int(files.size());
+}
