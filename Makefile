@@ -16,7 +16,7 @@ build: deps
 	@cmake --build $(BUILD) -j$(JOBS)
 
 run: build
-	@scripts/make-samples.sh
+	@scripts/make-samples.sh $(BUILD)/bin/make_samples
 	@scripts/run-samples.sh $(BUILD)/bin/tarnel
 
 test: build

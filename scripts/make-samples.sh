@@ -1,12 +1,6 @@
 #!/usr/bin/env bash
-# Writes the bundled sample files into data/samples/. Run again to bring them back to their made state.
+# Writes the bundled sample files into data/samples/ with the project's sample maker.
 set -eu
 cd "$(dirname "$0")/.."
-out=data/samples
-mkdir -p "$out"
-
-# A study whose data carries no picture.
-printf 'QZT study data\nno picture was stored with this study\n' > "$out/plate-plain.qzt"
-
-# A project that names that study.
-printf 'PROJECT sample\nSTUDY "plate-plain.qzt"\n' > "$out/project-one.kpv"
+maker=${1:-build/bin/make_samples}
+"$maker" data/samples

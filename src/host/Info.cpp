@@ -4,6 +4,7 @@
 #include "extractor/ProjectFile.h"
 #include "platform/afxfile.h"
 #include "platform/widestr.h"
+#include "sources/EmbeddedThumbnail.h"
 #include "sources/SourceChain.h"
 
 #include <cstdio>
@@ -89,6 +90,18 @@ int RunInfo(int argc, char** argv) {
         }
     }
 
+    // The embedded picture, looked for wherever the chain would look: in every file but a mesh file.
+    std::optional<EmbeddedPictureInfo> picture;
+    if (!IsMeshFile(bound)) {
+        try {
+            picture = InspectEmbeddedThumbnail(bound);
+        } catch (CFileException* e) {
+            e->Delete();
+        }
+    }
+    const bool hasMarker = picture && picture->markerOffset >= 0;
+    const bool hasPicture = hasMarker && picture->width > 0;
+
     const char* limitSource = ignored                ? "TARNEL_IGNORE_SIZE"
                               : limitFromEnvironment ? "TARNEL_SIZE_LIMIT"
                                                      : "default";
@@ -111,6 +124,9 @@ int RunInfo(int argc, char** argv) {
         } else {
             out += "null";
         }
+        out += ", \"marker_offset\": " + (hasMarker ? std::to_string(picture->markerOffset) : "null");
+        out += ", \"picture_width\": " + (hasPicture ? std::to_string(picture->width) : "null");
+        out += ", \"picture_height\": " + (hasPicture ? std::to_string(picture->height) : "null");
         out += ", \"error\": " + (projectError.empty() ? std::string("null") : "\"" + projectError + "\"");
         out += "}\n";
         std::fputs(out.c_str(), stdout);
@@ -131,6 +147,14 @@ int RunInfo(int argc, char** argv) {
     std::printf("size allowed: %s\n", allowed ? "yes"
                                       : size  ? "no, the file is over the limit"
                                               : "no, not found");
+    if (picture && !hasMarker)
+        std::printf("embedded picture: none (no <THUMBNAIL> marker in the last %d bytes)\n", kThumbnailWindow);
+    else if (picture && !hasPicture)
+        std::printf("embedded picture: marker at offset %lld, but the picture cannot be loaded\n",
+                    static_cast<long long>(picture->markerOffset));
+    else if (picture)
+        std::printf("embedded picture: marker at offset %lld, %lu x %lu pixels\n", static_cast<long long>(picture->markerOffset),
+                    static_cast<unsigned long>(picture->width), static_cast<unsigned long>(picture->height));
     if (!projectError.empty())
         std::printf("studies: none read: %s\n", projectError.c_str());
     else if (studies) {

@@ -5,6 +5,7 @@
 #include "platform/kernel.h"
 
 #include <cstring>
+#include <functional>
 
 namespace {
 
@@ -86,13 +87,15 @@ HBITMAP GetScaledBitmap(const CDIB& dib, LONG nWidth, LONG nHeight) {
     return dib.GetBitmap(DWORD(w), DWORD(h));
 }
 
-HBITMAP ExtractEmbeddedThumbnail(LPCWSTR lpszPath, const SIZE& size) {
+// The embedded picture, written to a temporary file and loaded, handed to use; the temporary file is
+// deleted after use returns and before the picture is released. False when there is no marker.
+bool LoadEmbeddedPicture(LPCWSTR lpszPath, const std::function<void(const CDIB&, int, int)>& use) {
     CByteArray bytes;
     if (ReadFileTail(lpszPath, bytes) == 0)
-        return nullptr;
+        return false;
     const int offset = FindThumbnailOffset(bytes);
     if (offset == 0)
-        return nullptr;
+        return false;
 
     CImageConvertor convertor;
     CString strName = convertor.CreateImageName(L".bmp");
@@ -103,7 +106,25 @@ HBITMAP ExtractEmbeddedThumbnail(LPCWSTR lpszPath, const SIZE& size) {
         file.Close();
     }
     CDIB dib(strName);
-    HBITMAP hBitmap = GetScaledBitmap(dib, size.cx, size.cy);
-    temporary.Delete(); // before the picture is released
+    use(dib, offset, bytes.GetSize());
+    temporary.Delete();
+    return true;
+}
+
+HBITMAP ExtractEmbeddedThumbnail(LPCWSTR lpszPath, const SIZE& size) {
+    HBITMAP hBitmap = nullptr;
+    LoadEmbeddedPicture(lpszPath, [&](const CDIB& dib, int, int) { hBitmap = GetScaledBitmap(dib, size.cx, size.cy); });
     return hBitmap;
+}
+
+EmbeddedPictureInfo InspectEmbeddedThumbnail(LPCWSTR lpszPath) {
+    EmbeddedPictureInfo info;
+    CFileStatus status;
+    const ULONGLONG size = CFile::GetStatus(lpszPath, status) ? status.m_size : 0;
+    LoadEmbeddedPicture(lpszPath, [&](const CDIB& dib, int offset, int kept) {
+        info.markerOffset = LONGLONG(size) - kept + offset - kMarkerLength;
+        info.width = dib.GetWidth();
+        info.height = dib.GetHeight();
+    });
+    return info;
 }

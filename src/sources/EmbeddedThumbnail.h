@@ -19,5 +19,14 @@ int ReadFileTail(LPCWSTR lpszPath, CByteArray& bytes);
 // The position right after the marker nearest the end, or 0 when there is none.
 int FindThumbnailOffset(const CByteArray& bytes);
 
+// What a file's embedded picture is, for diagnostics: where its marker starts in the file (-1: no marker)
+// and its size (0 x 0 when it cannot be loaded).
+struct EmbeddedPictureInfo {
+    LONGLONG markerOffset = -1;
+    DWORD width = 0;
+    DWORD height = 0;
+};
+EmbeddedPictureInfo InspectEmbeddedThumbnail(LPCWSTR lpszPath);
+
 // The picture fitted into nWidth x nHeight (never enlarged; width first, then height, each truncating).
 HBITMAP GetScaledBitmap(const CDIB& dib, LONG nWidth, LONG nHeight);

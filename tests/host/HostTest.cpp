@@ -1,4 +1,5 @@
 #include "TestUtil.h"
+#include "support/BmpWriter.h"
 
 #include <sys/wait.h>
 
@@ -78,6 +79,40 @@ TEST(HostCommand, InfoReportsKindSizeVerdictAndStudies) {
     EXPECT_EQ(r.status, 2) << "one file only";
     r = Tarnel("info " + (dir / "x.qzt"));
     EXPECT_NE(r.out.find("kind: study"), std::string::npos) << r.out;
+}
+
+TEST(HostCommand, InfoReportsTheEmbeddedPicture) {
+    TempDir dir;
+    WriteFile(dir / "s.qzt", bmp::Study(bmp::Encode(bmp::Solid(40, 30, 0xFF0000), bmp::Variant::Rgb24), "12345"));
+    Result r = Tarnel("info --json " + (dir / "s.qzt"));
+    EXPECT_NE(r.out.find("\"marker_offset\": 5, \"picture_width\": 40, \"picture_height\": 30"),
+              std::string::npos)
+        << r.out;
+    WriteFile(dir / "broken.qzt", "12<THUMBNAIL>BM");
+    r = Tarnel("info --json " + (dir / "broken.qzt"));
+    EXPECT_NE(r.out.find("\"marker_offset\": 2, \"picture_width\": null"), std::string::npos) << r.out;
+    r = Tarnel("info --json " + (dir / "missing.qzt"));
+    EXPECT_NE(r.out.find("\"marker_offset\": null"), std::string::npos) << r.out;
+}
+
+TEST(HostCommand, WritesThePictureAsAnRgbPng) {
+    TempDir dir;
+    WriteFile(dir / "s.qzt", bmp::Study(bmp::Encode(bmp::Solid(400, 300, 0x00FF00), bmp::Variant::Rgb24)));
+    WriteFile(dir / "out.png", ""); // file managers hand over an existing empty file
+    Result r = Tarnel("thumbnail -s 100 " + (dir / "s.qzt") + " " + (dir / "out.png"));
+    ASSERT_EQ(r.status, 0);
+    std::ifstream in(dir / "out.png", std::ios::binary);
+    std::string png((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(png.size(), 33u);
+    EXPECT_EQ(png.substr(1, 3), "PNG");
+    auto be32 = [&](size_t at) {
+        return uint32_t(uint8_t(png[at])) << 24 | uint32_t(uint8_t(png[at + 1])) << 16 |
+               uint32_t(uint8_t(png[at + 2])) << 8 | uint8_t(png[at + 3]);
+    };
+    EXPECT_EQ(be32(16), 100u); // IHDR width
+    EXPECT_EQ(be32(20), 75u);  // height: fitted, not enlarged or padded
+    EXPECT_EQ(png[24], 8);     // bit depth
+    EXPECT_EQ(png[25], 2);     // colour type RGB
 }
 
 TEST(HostCommand, InfoNamesWhereTheLimitCameFrom) {
