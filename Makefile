@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build run test test-sanitize fuzz format clean
+.PHONY: all deps build run test test-sanitize fuzz bench format clean
 
 all: build
 
@@ -40,6 +40,14 @@ fuzz: deps
 		name=$$(basename $$t); mkdir -p build-fuzz/corpus/$$name; \
 		$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
 			build-fuzz/corpus/$$name fuzz/corpus/$$name || exit 1; \
+	done
+
+# Benchmarks: medians of BENCH_REPETITIONS runs each, in one run so that ratios compare like with like.
+BENCH_REPETITIONS ?= 10
+bench: build
+	@for b in $(BUILD)/bin/bench_*; do \
+		$$b --benchmark_repetitions=$(BENCH_REPETITIONS) --benchmark_report_aggregates_only=true \
+			--benchmark_display_aggregates_only=true || exit 1; \
 	done
 
 format:

@@ -5,14 +5,19 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
 
 constexpr size_t kMaxFileSize = 64 * 1024 * 1024;
 
-uint32_t Le32(const BYTE* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24); }
-uint16_t Le16(const BYTE* p) { return uint16_t(p[0] | (p[1] << 8)); }
+uint32_t Le32(const BYTE* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24);
+}
+uint16_t Le16(const BYTE* p) {
+    return uint16_t(p[0] | (p[1] << 8));
+}
 
 // Whether an RLE stream starting at pos ends (end-of-picture code, or all rows ended) within the data.
 bool RleComplete(const std::vector<BYTE>& data, size_t pos, LONGLONG rows, bool four) {
@@ -138,42 +143,38 @@ HBITMAP CDIB::GetBitmap(DWORD nWidth, DWORD nHeight) const {
     if (m_pixbuf == nullptr || nWidth == 0 || nHeight == 0 || nWidth > DWORD(kMaxSide) ||
         nHeight > DWORD(kMaxSide))
         return nullptr;
-    GdkPixbuf* scaled = m_pixbuf;
-    if (nWidth != m_width || nHeight != m_height) {
-        // Bilinear in gdk-pixbuf weighs each source pixel by the area it covers when shrinking.
-        scaled = gdk_pixbuf_scale_simple(m_pixbuf, int(nWidth), int(nHeight), GDK_INTERP_BILINEAR);
-        if (scaled == nullptr)
+    // The picture as a top-down 32-bit DIB; its own alpha is ignored, as a device-dependent bitmap has none.
+    const int channels = gdk_pixbuf_get_n_channels(m_pixbuf);
+    const int stride = gdk_pixbuf_get_rowstride(m_pixbuf);
+    const guchar* pixels = gdk_pixbuf_read_pixels(m_pixbuf);
+    std::unique_ptr<DWORD[]> dib(new DWORD[size_t(m_width) * m_height]); // every pixel is written
+    for (DWORD y = 0; y < m_height; ++y) {
+        const guchar* in = pixels + size_t(y) * size_t(stride);
+        DWORD* out = dib.get() + size_t(y) * m_width;
+        for (DWORD x = 0; x < m_width; ++x, in += channels)
+            out[x] = DWORD(in[0]) << 16 | DWORD(in[1]) << 8 | in[2];
+    }
+    BITMAPINFO bmi{};
+    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    bmi.bmiHeader.biWidth = LONG(m_width);
+    bmi.bmiHeader.biHeight = -LONG(m_height);
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 32;
+    bmi.bmiHeader.biCompression = BI_RGB;
+
+    // Drawn at the new size with HALFTONE: each pixel the average of the area it covers.
+    CClientDC screen(nullptr);
+    CCompatibleDC memDC(&screen);
+    CCompatibleBitmap bitmap(&screen, int(nWidth), int(nHeight));
+    if (bitmap.m_hObject == nullptr)
+        return nullptr;
+    {
+        CDCRestorer restorer(&memDC);
+        memDC.SelectObject(&bitmap);
+        ::SetStretchBltMode(memDC, HALFTONE);
+        if (::StretchDIBits(memDC, 0, 0, int(nWidth), int(nHeight), 0, 0, int(m_width), int(m_height),
+                            dib.get(), &bmi, DIB_RGB_COLORS, SRCCOPY) == 0)
             return nullptr;
     }
-    CClientDC screen(nullptr);
-    CBitmap bitmap;
-    if (bitmap.CreateCompatibleBitmap(&screen, int(nWidth), int(nHeight))) {
-        // The picture's own alpha is ignored, as a device-dependent bitmap has none.
-        const int channels = gdk_pixbuf_get_n_channels(scaled);
-        const int stride = gdk_pixbuf_get_rowstride(scaled);
-        const guchar* pixels = gdk_pixbuf_read_pixels(scaled);
-        std::vector<BYTE> bgrx(size_t(nWidth) * nHeight * 4);
-        for (DWORD y = 0; y < nHeight; ++y) {
-            const guchar* in = pixels + size_t(y) * size_t(stride);
-            BYTE* out = bgrx.data() + size_t(y) * nWidth * 4;
-            for (DWORD x = 0; x < nWidth; ++x, in += channels, out += 4) {
-                out[0] = in[2];
-                out[1] = in[1];
-                out[2] = in[0];
-                out[3] = 0;
-            }
-        }
-        BITMAPINFO bmi{};
-        bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-        bmi.bmiHeader.biWidth = LONG(nWidth);
-        bmi.bmiHeader.biHeight = -LONG(nHeight);
-        bmi.bmiHeader.biPlanes = 1;
-        bmi.bmiHeader.biBitCount = 32;
-        bmi.bmiHeader.biCompression = BI_RGB;
-        if (::SetDIBits(screen, bitmap, 0, nHeight, bgrx.data(), &bmi, DIB_RGB_COLORS) != int(nHeight))
-            bitmap.DeleteObject();
-    }
-    if (scaled != m_pixbuf)
-        g_object_unref(scaled);
     return static_cast<HBITMAP>(bitmap.Detach());
 }

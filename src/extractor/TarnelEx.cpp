@@ -4,7 +4,6 @@
 #include "platform/comexcept.h"
 #include "platform/kernel.h"
 
-
 STDMETHODIMP CTarnelEx::GetClassID(CLSID*) {
     return E_NOTIMPL;
 }

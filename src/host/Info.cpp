@@ -148,13 +148,15 @@ int RunInfo(int argc, char** argv) {
                                       : size  ? "no, the file is over the limit"
                                               : "no, not found");
     if (picture && !hasMarker)
-        std::printf("embedded picture: none (no <THUMBNAIL> marker in the last %d bytes)\n", kThumbnailWindow);
+        std::printf("embedded picture: none (no <THUMBNAIL> marker in the last %d bytes)\n",
+                    kThumbnailWindow);
     else if (picture && !hasPicture)
         std::printf("embedded picture: marker at offset %lld, but the picture cannot be loaded\n",
                     static_cast<long long>(picture->markerOffset));
     else if (picture)
-        std::printf("embedded picture: marker at offset %lld, %lu x %lu pixels\n", static_cast<long long>(picture->markerOffset),
-                    static_cast<unsigned long>(picture->width), static_cast<unsigned long>(picture->height));
+        std::printf("embedded picture: marker at offset %lld, %lu x %lu pixels\n",
+                    static_cast<long long>(picture->markerOffset), static_cast<unsigned long>(picture->width),
+                    static_cast<unsigned long>(picture->height));
     if (!projectError.empty())
         std::printf("studies: none read: %s\n", projectError.c_str());
     else if (studies) {

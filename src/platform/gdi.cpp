@@ -140,7 +140,7 @@ HDC CreateCompatibleDC(HDC hdc) {
         return nullptr;
     try {
         auto dc = std::make_unique<DC>(false);
-        dc->state = {Table::Get().StockBitmap(), RGB(255, 255, 255), RGB(0, 0, 0)};
+        dc->state = {Table::Get().StockBitmap(), RGB(255, 255, 255), RGB(0, 0, 0), BLACKONWHITE};
         return static_cast<HDC>(Table::Get().Add(std::move(dc)));
     } catch (const std::bad_alloc&) {
         return nullptr;

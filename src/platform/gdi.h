@@ -19,6 +19,10 @@
 #define PLANES 14
 #define HORZRES 8
 #define VERTRES 10
+#define BLACKONWHITE 1
+#define WHITEONBLACK 2
+#define COLORONCOLOR 3
+#define HALFTONE 4
 #define COLOR_BTNFACE 15
 #define COLOR_BTNSHADOW 16
 #define COLOR_BTNTEXT 18
@@ -69,6 +73,12 @@ TARNEL_API int GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, LPVOID l
                          UINT usage);
 TARNEL_API int SetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, const void* lpBits,
                          const BITMAPINFO* lpbmi, UINT ColorUse);
+
+TARNEL_API int SetStretchBltMode(HDC hdc, int mode);
+// 32-bit BI_RGB pictures only.
+TARNEL_API int StretchDIBits(HDC hdc, int xDest, int yDest, int DestWidth, int DestHeight, int xSrc, int ySrc,
+                             int SrcWidth, int SrcHeight, const void* lpBits, const BITMAPINFO* lpbmi,
+                             UINT iUsage, DWORD rop);
 
 TARNEL_API void TarnelGetGdiCounts(TARNEL_GDI_COUNTS* counts);
 }

@@ -35,6 +35,7 @@ struct DCState {
     HBITMAP bitmap;
     COLORREF bkColor;
     COLORREF textColor;
+    int stretchMode;
 };
 
 struct DC : Object {

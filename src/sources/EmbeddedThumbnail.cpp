@@ -42,16 +42,19 @@ int ReadFileTail(LPCWSTR lpszPath, CByteArray& bytes) {
         ULONGLONG size = file.GetStatus(status) ? status.m_size : 0;
         if (size > ULONGLONG(kThumbnailWindow))
             file.Seek(-LONGLONG(kThumbnailWindow), CFile::end);
-        // Read straight into the array, a window at a time, to the current end of the file.
+        // Read straight into the array to the current end of the file. The first piece has room for what
+        // the file holds and a little more, so a file that did not grow is read without copying.
+        UINT chunk = UINT(size > ULONGLONG(kThumbnailWindow) ? kThumbnailWindow : size) + 64 * 1024;
         for (;;) {
             const int kept = bytes.GetSize();
             if (kept > kMaxKeptBytes)
                 return 0;
-            bytes.SetSize(kept + kThumbnailWindow);
-            UINT n = file.Read(bytes.GetData() + kept, UINT(kThumbnailWindow));
+            bytes.SetSize(kept + int(chunk));
+            UINT n = file.Read(bytes.GetData() + kept, chunk);
             bytes.SetSize(kept + int(n));
-            if (n == 0)
+            if (n < chunk) // Read stops short only at the end of the file
                 break;
+            chunk = UINT(kThumbnailWindow);
         }
         file.Close();
         return bytes.GetSize();
@@ -64,10 +67,16 @@ int ReadFileTail(LPCWSTR lpszPath, CByteArray& bytes) {
 int FindThumbnailOffset(const CByteArray& bytes) {
     const int n = bytes.GetSize();
     const BYTE* data = bytes.GetData();
-    // Every position is tried as the marker's last byte, nearest the end first.
-    for (int p = n - 1; p >= kMarkerLength - 1; --p) {
-        if (data[p] == '>' && std::memcmp(data + p - (kMarkerLength - 1), kMarker, kMarkerLength) == 0)
+    // Every '>' is tried as the marker's last byte, nearest the end first.
+    for (int end = n; end >= kMarkerLength;) {
+        const void* hit = ::memrchr(data, '>', size_t(end));
+        if (hit == nullptr)
+            return 0;
+        const int p = int(static_cast<const BYTE*>(hit) - data);
+        if (p >= kMarkerLength - 1 &&
+            std::memcmp(data + p - (kMarkerLength - 1), kMarker, kMarkerLength) == 0)
             return p + 1;
+        end = p;
     }
     return 0;
 }
@@ -113,7 +122,8 @@ bool LoadEmbeddedPicture(LPCWSTR lpszPath, const std::function<void(const CDIB&,
 
 HBITMAP ExtractEmbeddedThumbnail(LPCWSTR lpszPath, const SIZE& size) {
     HBITMAP hBitmap = nullptr;
-    LoadEmbeddedPicture(lpszPath, [&](const CDIB& dib, int, int) { hBitmap = GetScaledBitmap(dib, size.cx, size.cy); });
+    LoadEmbeddedPicture(lpszPath,
+                        [&](const CDIB& dib, int, int) { hBitmap = GetScaledBitmap(dib, size.cx, size.cy); });
     return hBitmap;
 }
 

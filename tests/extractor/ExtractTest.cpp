@@ -65,8 +65,8 @@ TEST_F(ExtractPaths, ProjectsThatCannotBeReadGoStraightToTheFallback) {
     std::filesystem::create_symlink("/dev/zero", dir / "zero.qzt");
     WriteFile(dir / "names-zero.kpv", "STUDY zero.qzt\n");
     // Each returns at once: a FIFO or device is never read.
-    for (const char* name : {"missing.kpv", "folder.kpv", "fifo.kpv", "fifo.qzt", "names-fifo.kpv", "zero.kpv",
-                             "zero.qzt", "names-zero.kpv"})
+    for (const char* name : {"missing.kpv", "folder.kpv", "fifo.kpv", "fifo.qzt", "names-fifo.kpv",
+                             "zero.kpv", "zero.qzt", "names-zero.kpv"})
         EXPECT_EQ(Run(dir / name), E_FAIL) << name;
     EXPECT_EQ(Run("/dev/null"), E_FAIL);
 }

@@ -18,7 +18,9 @@ namespace {
 const COLORREF kWhite = RGB(255, 255, 255), kShadow = RGB(160, 160, 160);
 const uint32_t kColours[] = {0xC00000, 0x00C000, 0x0000C0, 0xC0C000, 0x00C0C0};
 
-COLORREF Colour(uint32_t rgb) { return RGB(rgb >> 16, rgb >> 8 & 0xFF, rgb & 0xFF); }
+COLORREF Colour(uint32_t rgb) {
+    return RGB(rgb >> 16, rgb >> 8 & 0xFF, rgb & 0xFF);
+}
 
 // Reads pixels of a bitmap through a memory context.
 class Reader {
@@ -134,15 +136,15 @@ TEST_F(Montage, AStudyOrProjectFileGivesItsOwnPicture) {
 
 TEST_F(Montage, ProjectsWithoutStudyPicturesFallBack) {
     // A single study without a picture: the project file's own chain runs next (it holds a picture here).
-    WriteFile(dir / "self.kpv",
-              "STUDY plain.qzt\n<THUMBNAIL>" + bmp::Encode(bmp::Solid(10, 10, 0x123456), bmp::Variant::Rgb24));
+    WriteFile(dir / "self.kpv", "STUDY plain.qzt\n<THUMBNAIL>" +
+                                    bmp::Encode(bmp::Solid(10, 10, 0x123456), bmp::Variant::Rgb24));
     ASSERT_EQ(x.Run(Wide(dir / "self.kpv"), {64, 64}), S_OK);
     EXPECT_EQ(Reader(x.bitmap)(5, 5), Colour(0x123456));
     ::DeleteObject(x.bitmap);
     x.bitmap = nullptr;
     // Two studies without pictures: the empty montage is dropped and the own chain is not tried.
-    WriteFile(dir / "none.kpv",
-              "STUDY plain.qzt plain.qzt\n<THUMBNAIL>" + bmp::Encode(bmp::Solid(10, 10, 0), bmp::Variant::Rgb24));
+    WriteFile(dir / "none.kpv", "STUDY plain.qzt plain.qzt\n<THUMBNAIL>" +
+                                    bmp::Encode(bmp::Solid(10, 10, 0), bmp::Variant::Rgb24));
     EXPECT_EQ(x.Run(Wide(dir / "none.kpv"), {64, 64}), E_FAIL);
     EXPECT_EQ(x.bitmap, nullptr);
 }
@@ -151,7 +153,7 @@ TEST_F(Montage, AFileErrorAfterTheFirstCellLosesTheMontage) {
     // The second study's picture is larger than the process may write to its temporary file.
     WriteFile(dir / "big.qzt", bmp::Study(bmp::Encode(bmp::Solid(100, 100, 0), bmp::Variant::Rgb24)));
     WriteFile(dir / "small.qzt", bmp::Study(bmp::Encode(bmp::Solid(8, 8, 0xFF0000), bmp::Variant::Rgb24)));
-    struct rlimit old{};
+    struct rlimit old {};
     ::getrlimit(RLIMIT_FSIZE, &old);
     struct rlimit limit = {4096, old.rlim_max};
     auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);

@@ -83,7 +83,8 @@ TEST(HostCommand, InfoReportsKindSizeVerdictAndStudies) {
 
 TEST(HostCommand, InfoReportsTheEmbeddedPicture) {
     TempDir dir;
-    WriteFile(dir / "s.qzt", bmp::Study(bmp::Encode(bmp::Solid(40, 30, 0xFF0000), bmp::Variant::Rgb24), "12345"));
+    WriteFile(dir / "s.qzt",
+              bmp::Study(bmp::Encode(bmp::Solid(40, 30, 0xFF0000), bmp::Variant::Rgb24), "12345"));
     Result r = Tarnel("info --json " + (dir / "s.qzt"));
     EXPECT_NE(r.out.find("\"marker_offset\": 5, \"picture_width\": 40, \"picture_height\": 30"),
               std::string::npos)

@@ -193,3 +193,56 @@ TEST(GdiSysColor, FrameColours) {
 }
 
 } // namespace
+
+namespace {
+
+class StretchTest : public GdiTest {
+protected:
+    // Stretches a top-down 32-bit picture into a new canvas in the given mode and reads the canvas back.
+    std::vector<COLORREF> Stretch(const std::vector<DWORD>& src, int sw, int sh, int dw, int dh, int mode) {
+        Canvas c(dw, dh);
+        ::SetStretchBltMode(c.dc, mode);
+        BITMAPINFO bmi{};
+        bmi.bmiHeader = {sizeof(BITMAPINFOHEADER), sw, -sh, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+        EXPECT_EQ(
+            ::StretchDIBits(c.dc, 0, 0, dw, dh, 0, 0, sw, sh, src.data(), &bmi, DIB_RGB_COLORS, SRCCOPY), dh);
+        std::vector<COLORREF> out;
+        for (int y = 0; y < dh; ++y)
+            for (int x = 0; x < dw; ++x)
+                out.push_back(c.dc.GetPixel(x, y));
+        return out;
+    }
+};
+
+TEST_F(StretchTest, HalftoneAveragesTheAreaEachPixelCovers) {
+    // Black and white columns shrunk 2:1 give mid grey everywhere; a solid colour stays exact at any ratio.
+    std::vector<DWORD> stripes(8 * 4);
+    for (size_t i = 0; i < stripes.size(); ++i)
+        stripes[i] = i % 2 ? 0xFFFFFF : 0;
+    for (COLORREF p : Stretch(stripes, 8, 4, 4, 2, HALFTONE))
+        EXPECT_EQ(p, RGB(128, 128, 128));
+    std::vector<DWORD> solid(37 * 23, 0x336699);
+    for (COLORREF p : Stretch(solid, 37, 23, 10, 7, HALFTONE))
+        EXPECT_EQ(p, RGB(0x33, 0x66, 0x99));
+    // Three pixels into two: the middle one is shared half and half.
+    std::vector<DWORD> three = {0x000000, 0x0000FF, 0xFFFFFF};
+    std::vector<COLORREF> two = Stretch(three, 3, 1, 2, 1, HALFTONE);
+    EXPECT_EQ(two[0], RGB(0, 0, 85)); // (0 + 255 / 2) / 1.5
+    EXPECT_EQ(two[1], RGB(170, 170, 255));
+}
+
+TEST_F(StretchTest, SameSizeCopiesExactlyAndBottomUpPicturesAreTurned) {
+    std::vector<DWORD> src = {0x010203, 0x040506, 0x070809, 0x0A0B0C};
+    EXPECT_EQ(Stretch(src, 2, 2, 2, 2, HALFTONE),
+              (std::vector<COLORREF>{RGB(1, 2, 3), RGB(4, 5, 6), RGB(7, 8, 9), RGB(10, 11, 12)}));
+    EXPECT_EQ(Stretch(src, 2, 2, 4, 2, COLORONCOLOR)[1], RGB(1, 2, 3)) << "nearest pixel when not halftone";
+    Canvas c(2, 2);
+    BITMAPINFO bmi{};
+    bmi.bmiHeader = {sizeof(BITMAPINFOHEADER), 2, 2, 1, 32, BI_RGB, 0, 0, 0, 0, 0}; // bottom-up
+    ::StretchDIBits(c.dc, 0, 0, 2, 2, 0, 0, 2, 2, src.data(), &bmi, DIB_RGB_COLORS, SRCCOPY);
+    EXPECT_EQ(c.dc.GetPixel(0, 0), RGB(7, 8, 9));
+    EXPECT_EQ(::StretchDIBits(c.dc, 0, 0, 2, 2, 1, 1, 2, 2, src.data(), &bmi, DIB_RGB_COLORS, SRCCOPY), 0)
+        << "a source area outside the picture";
+}
+
+} // namespace

@@ -81,8 +81,9 @@ TEST(GetScaledBitmap, FitsWithoutEnlargingWidthFirstThenHeight) {
     TempDir dir;
     struct Case {
         int w, h, W, H, ew, eh;
-    } cases[] = {{400, 300, 100, 100, 100, 75}, {300, 400, 100, 100, 75, 100}, {50, 40, 100, 100, 50, 40},
-                 {400, 400, 200, 100, 100, 100}, {106, 118, 100, 100, 90, 100}, {100, 100, 100, 100, 100, 100}};
+    } cases[] = {{400, 300, 100, 100, 100, 75}, {300, 400, 100, 100, 75, 100},
+                 {50, 40, 100, 100, 50, 40},    {400, 400, 200, 100, 100, 100},
+                 {106, 118, 100, 100, 90, 100}, {100, 100, 100, 100, 100, 100}};
     for (const Case& c : cases) {
         WriteFile(dir / "p.bmp", bmp::Encode(bmp::Solid(c.w, c.h, 0x336699), bmp::Variant::Rgb24));
         CDIB dib(Wide(dir / "p.bmp").c_str());
@@ -152,7 +153,7 @@ TEST_F(Embedded, NoPictureLeavesNoTemporaryFile) {
 TEST_F(Embedded, AWriteErrorPassesOutAndTheFileStillGoes) {
     // A picture bigger than the process may write: the temporary file cannot be written.
     WriteFile(dir / "s.qzt", bmp::Study(bmp::Encode(bmp::Solid(64, 64, 0), bmp::Variant::Rgb24)));
-    struct rlimit old{};
+    struct rlimit old {};
     ::getrlimit(RLIMIT_FSIZE, &old);
     struct rlimit small = {1024, old.rlim_max};
     auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);

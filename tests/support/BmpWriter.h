@@ -38,15 +38,15 @@ enum class Variant {
 
 inline const std::vector<Variant>& AllVariants() {
     static const std::vector<Variant> all = {
-        Variant::Pal1,      Variant::Pal4,    Variant::Pal8,     Variant::Rle4,    Variant::Rle8,
-        Variant::Rgb555,    Variant::Rgb565,  Variant::Rgb24,    Variant::Rgb32,   Variant::TopDown24,
-        Variant::Os2Pal8,   Variant::Os2Rgb24, Variant::V4Rgb32, Variant::V5Rgb32, Variant::V5Rgb24};
+        Variant::Pal1,    Variant::Pal4,     Variant::Pal8,    Variant::Rle4,    Variant::Rle8,
+        Variant::Rgb555,  Variant::Rgb565,   Variant::Rgb24,   Variant::Rgb32,   Variant::TopDown24,
+        Variant::Os2Pal8, Variant::Os2Rgb24, Variant::V4Rgb32, Variant::V5Rgb32, Variant::V5Rgb24};
     return all;
 }
 
 inline const char* Name(Variant v) {
-    static const char* names[] = {"Pal1",   "Pal4",      "Pal8",    "Rle4",     "Rle8",
-                                  "Rgb555", "Rgb565",    "Rgb24",   "Rgb32",    "TopDown24",
+    static const char* names[] = {"Pal1",    "Pal4",     "Pal8",    "Rle4",    "Rle8",
+                                  "Rgb555",  "Rgb565",   "Rgb24",   "Rgb32",   "TopDown24",
                                   "Os2Pal8", "Os2Rgb24", "V4Rgb32", "V5Rgb32", "V5Rgb24"};
     return names[int(v)];
 }
@@ -260,7 +260,8 @@ inline Image Pattern(int width, int height, size_t colours) {
     size_t n = std::min<size_t>(colours == 0 ? 8 : colours, 8);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
-            img.pixels[size_t(y) * size_t(width) + size_t(x)] = kColours[(size_t(x) + size_t(y) * 3 + size_t(x / 3)) % n];
+            img.pixels[size_t(y) * size_t(width) + size_t(x)] =
+                kColours[(size_t(x) + size_t(y) * 3 + size_t(x / 3)) % n];
     return img;
 }
 
