@@ -66,6 +66,10 @@ bool WriteBitmapPng(HBITMAP hBitmap, const std::string& path, std::string& error
         return false;
     }
     png_init_io(w.png, file.get());
+    // A thumbnail is written once and read soon, often to be stored again by the file manager: fast
+    // compression is worth far more here than the last few percent of size.
+    png_set_compression_level(w.png, 1);
+    png_set_filter(w.png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
     png_set_IHDR(w.png, w.info, png_uint_32(width), png_uint_32(height), 8, PNG_COLOR_TYPE_RGB,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(w.png, w.info);
