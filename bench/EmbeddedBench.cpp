@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -37,6 +38,7 @@ const std::filesystem::path& Folder() {
             std::ofstream(p / ("s" + std::to_string(k) + ".qzt"), std::ios::binary)
                 << bmp::Study(bmp::Encode(bmp::Pattern(320, 240, size_t(2 + k)), bmp::Variant::Rgb24));
         std::ofstream(p / "four.kpv") << "STUDY s0.qzt s1.qzt s2.qzt s3.qzt\n";
+        std::ofstream(p / "plain.qzt") << "a study without a picture\n";
         return p;
     }();
     return folder;
@@ -101,10 +103,13 @@ void BM_MontageExtract(benchmark::State& state) {
 }
 BENCHMARK(BM_MontageExtract)->Unit(benchmark::kMillisecond);
 
-// The whole process, as a file manager runs it.
-void BM_StudyThumbnailProcess(benchmark::State& state) {
-    const std::string input = (Folder() / "big.qzt").string(), output = (Folder() / "out.png").string();
-    const char* argv[] = {TARNEL_BINARY, "thumbnail", "-s", "256", input.c_str(), output.c_str(), nullptr};
+// The whole process, as a file manager runs it; expected is the exit status for a written picture.
+void RunProcess(benchmark::State& state, const std::string& input, int expected, const char* extra) {
+    const std::string output = (Folder() / "out.png").string();
+    const char* argv[] = {TARNEL_BINARY, "thumbnail",   "-s",           "256",
+                          extra,         input.c_str(), output.c_str(), nullptr};
+    if (*extra == '\0')
+        std::copy(argv + 5, argv + 8, argv + 4);
     for (auto _ : state) {
         pid_t pid = 0;
         if (::posix_spawn(&pid, TARNEL_BINARY, nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
@@ -113,11 +118,21 @@ void BM_StudyThumbnailProcess(benchmark::State& state) {
         }
         int status = 0;
         ::waitpid(pid, &status, 0);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            state.SkipWithError("tarnel gave no picture");
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != expected)
+            state.SkipWithError("unexpected exit status");
     }
 }
+
+void BM_StudyThumbnailProcess(benchmark::State& state) {
+    RunProcess(state, (Folder() / "big.qzt").string(), 0, "");
+}
 BENCHMARK(BM_StudyThumbnailProcess)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A study without a picture: the icon fallback, written because --icon asks for it.
+void BM_IconThumbnailProcess(benchmark::State& state) {
+    RunProcess(state, (Folder() / "plain.qzt").string(), 3, "--icon");
+}
+BENCHMARK(BM_IconThumbnailProcess)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 

@@ -10,6 +10,7 @@ packages=(
     libpng-dev
     libgdk-pixbuf-2.0-dev
     libvtk9-dev libegl-dev libegl-mesa0 libglib2.0-dev
+    shared-mime-info hicolor-icon-theme adwaita-icon-theme librsvg2-common
 )
 
 missing=()

@@ -8,7 +8,7 @@ for f in data/samples/*; do
     [ -f "$f" ] || continue
     name=$(basename "$f")
     png="out/$name.png"
-    "$tarnel" thumbnail -s 256 "$f" "$png" 2>/dev/null
+    "$tarnel" thumbnail --icon -s 256 "$f" "$png" 2>/dev/null
     case $? in
         0) echo "$name: picture -> $png" ;;
         3) echo "$name: icon only -> $png" ;;

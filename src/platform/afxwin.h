@@ -82,6 +82,14 @@ public:
     static CBitmap* FromHandle(HBITMAP h) { return AfxMakeTempBitmap(h); }
 };
 
+class CBrush : public CGdiObject {
+public:
+    CBrush() = default;
+    explicit CBrush(COLORREF crColor) { CreateSolidBrush(crColor); }
+    BOOL CreateSolidBrush(COLORREF crColor) { return Attach(::CreateSolidBrush(crColor)); }
+    operator HBRUSH() const { return static_cast<HBRUSH>(m_hObject); }
+};
+
 inline CGdiObject* CGdiObject::FromHandle(HGDIOBJ h) {
     return AfxMakeTempBitmap(h);
 }

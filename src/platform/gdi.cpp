@@ -75,7 +75,8 @@ Bitmap* Surface(HDC h) {
     DC* dc = FindDC(h);
     if (dc == nullptr || dc->screen)
         return nullptr;
-    return FindBitmap(dc->state.bitmap);
+    Bitmap* bm = FindBitmap(dc->state.bitmap);
+    return bm != nullptr && !bm->stock ? bm : nullptr; // the shared stock bitmap is never drawn on
 }
 
 DWORD Quantize(const Bitmap& bm, DWORD pixel) {
@@ -264,8 +265,8 @@ HGDIOBJ GetCurrentObject(HDC hdc, UINT type) {
 BOOL DeleteObject(HGDIOBJ ho) {
     auto lock = Locked();
     Object* obj = Table::Get().Find(ho);
-    if (obj == nullptr || obj->kind == Kind::DC)
-        return FALSE;
+    if (obj == nullptr || obj->kind == Kind::DC || obj->kind == Kind::Icon)
+        return FALSE; // contexts and icons have their own release
     if (obj->stock)
         return TRUE;
     if (obj->kind == Kind::Bitmap && static_cast<Bitmap*>(obj)->selectedIn != nullptr)

@@ -19,6 +19,9 @@
 #define PLANES 14
 #define HORZRES 8
 #define VERTRES 10
+#define DI_MASK 0x0001
+#define DI_IMAGE 0x0002
+#define DI_NORMAL 0x0003
 #define BLACKONWHITE 1
 #define WHITEONBLACK 2
 #define COLORONCOLOR 3
@@ -32,6 +35,14 @@
 #define COLOR_3DFACE COLOR_BTNFACE
 #define COLOR_3DSHADOW COLOR_BTNSHADOW
 #define COLOR_3DHIGHLIGHT COLOR_BTNHIGHLIGHT
+
+typedef struct _ICONINFO {
+    BOOL fIcon;
+    DWORD xHotspot;
+    DWORD yHotspot;
+    HBITMAP hbmMask;
+    HBITMAP hbmColor;
+} ICONINFO, *PICONINFO;
 
 // Live objects of each kind made through this layer (stock objects are not counted).
 typedef struct tagTARNEL_GDI_COUNTS {
@@ -73,6 +84,18 @@ TARNEL_API int GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, LPVOID l
                          UINT usage);
 TARNEL_API int SetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, const void* lpBits,
                          const BITMAPINFO* lpbmi, UINT ColorUse);
+
+TARNEL_API HBRUSH CreateSolidBrush(COLORREF color);
+TARNEL_API int FillRect(HDC hDC, const RECT* lprc, HBRUSH hbr);
+
+// Hands out new colour (32-bit) and mask (monochrome: white where the icon is transparent) bitmaps, which
+// the caller deletes.
+TARNEL_API BOOL GetIconInfo(HICON hIcon, PICONINFO piconinfo);
+// Draws the icon at cxWidth x cyWidth (0: its own size) through its alpha. With a flicker-free brush the
+// rectangle is first filled with it, as the off-screen buffer it stands for would be.
+TARNEL_API BOOL DrawIconEx(HDC hdc, int xLeft, int yTop, HICON hIcon, int cxWidth, int cyWidth,
+                           UINT istepIfAniCur, HBRUSH hbrFlickerFreeDraw, UINT diFlags);
+TARNEL_API BOOL DestroyIcon(HICON hIcon);
 
 TARNEL_API int SetStretchBltMode(HDC hdc, int mode);
 // 32-bit BI_RGB pictures only.

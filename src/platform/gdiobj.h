@@ -45,6 +45,23 @@ struct DC : Object {
     std::vector<DCState> saved;
 };
 
+struct Brush : Object {
+    explicit Brush(COLORREF c) : Object(Kind::Brush), color(c) {}
+    COLORREF color;
+};
+
+// An icon: straight (not premultiplied) 0xAARRGGBB pixels, rows top-down; the hot spot is its centre.
+struct Icon : Object {
+    Icon(LONG w, LONG h) : Object(Kind::Icon), width(w), height(h) {}
+    LONG width;
+    LONG height;
+    std::vector<DWORD> argb;
+};
+
+// Adds an icon made of width x height straight-alpha pixels to the table; null when out of memory or when
+// the size is not that of a sensible icon.
+TARNEL_API HICON CreateIconFromArgb(LONG width, LONG height, const DWORD* argb);
+
 // The table: one lock around every lookup and change. Handles are never reused.
 class Table {
 public:

@@ -93,7 +93,7 @@ int StretchDIBits(HDC hdc, int xDest, int yDest, int DestWidth, int DestHeight, 
     auto* bm = dc != nullptr && !dc->screen
                    ? static_cast<Bitmap*>(Table::Get().Find(dc->state.bitmap, Kind::Bitmap))
                    : nullptr;
-    if (bm == nullptr)
+    if (bm == nullptr || bm->stock)
         return 0;
     auto store = [&](LONGLONG x, LONGLONG y, DWORD pixel) {
         if (x >= 0 && y >= 0 && x < bm->width && y < bm->height)
@@ -143,11 +143,14 @@ int StretchDIBits(HDC hdc, int xDest, int yDest, int DestWidth, int DestHeight, 
         constexpr int shift = kWeightBits + 6;
         for (LONG y = 0; y < DestHeight; ++y) {
             std::fill(sums.begin(), sums.end(), 0);
+            uint32_t* __restrict acc = sums.data();
+            const size_t n = sums.size();
             for (size_t t = firstY[size_t(y)]; t < firstY[size_t(y) + 1]; ++t) {
-                const uint16_t* in = across.get() + size_t(tapsY[t].source) * size_t(DestWidth) * 3;
+                const uint16_t* __restrict in =
+                    across.get() + size_t(tapsY[t].source) * size_t(DestWidth) * 3;
                 const uint32_t w = tapsY[t].weight;
-                for (size_t k = 0; k < sums.size(); ++k)
-                    sums[k] += in[k] * w;
+                for (size_t k = 0; k < n; ++k)
+                    acc[k] += uint32_t(in[k]) * w;
             }
             for (LONG x = 0; x < DestWidth; ++x) {
                 DWORD pixel = 0;

@@ -9,8 +9,10 @@ using testutil::WriteFile;
 
 namespace {
 
-// Until picture sources exist, every path of Extract ends without a picture. What is tested here is that
-// every path gets there without a crash and leaves nothing behind.
+const HRESULT kIconOnly = HRESULT(0xFFFFFFFF);
+
+// Paths of Extract that end without a picture from a source: the file's icon where it has one, else
+// nothing. Every path must get there without a crash and leave nothing behind.
 class ExtractPaths : public ::testing::Test {
 protected:
     void SetUp() override { before = LiveObjects::Now(); }
@@ -18,7 +20,15 @@ protected:
     HRESULT Run(const std::string& path, SIZE size = {96, 96}) {
         Extractor x;
         HRESULT hr = x.Run(Wide(path), size);
-        EXPECT_EQ(x.bitmap, nullptr);
+        // A bitmap comes exactly with the icon result, at the requested size.
+        EXPECT_EQ(x.bitmap != nullptr, hr == kIconOnly) << path;
+        if (x.bitmap != nullptr) {
+            BITMAP bm{};
+            ::GetObjectW(x.bitmap, sizeof bm, &bm);
+            EXPECT_EQ(bm.bmWidth, size.cx);
+            EXPECT_EQ(bm.bmHeight, size.cy);
+            ::DeleteObject(x.bitmap);
+        }
         return hr;
     }
     TempDir dir;
@@ -33,9 +43,9 @@ TEST_F(ExtractPaths, NullOutPointerFailsAtOnce) {
 TEST_F(ExtractPaths, StudiesAndOtherFilesWithoutASource) {
     WriteFile(dir / "plate.qzt", "no picture");
     WriteFile(dir / "gear.stl", "solid x\nendsolid x\n");
-    EXPECT_EQ(Run(dir / "plate.qzt"), E_FAIL);
-    EXPECT_EQ(Run(dir / "gear.stl"), E_FAIL);
-    EXPECT_EQ(Run(dir / "missing.qzt"), E_FAIL);
+    EXPECT_EQ(Run(dir / "plate.qzt"), kIconOnly);
+    EXPECT_EQ(Run(dir / "gear.stl"), kIconOnly);
+    EXPECT_EQ(Run(dir / "missing.qzt"), E_FAIL) << "a missing file has no icon either";
     EXPECT_EQ(Run(""), E_FAIL);
 }
 
@@ -45,15 +55,16 @@ TEST_F(ExtractPaths, ProjectsWithNoneOneAndManyStudies) {
     WriteFile(dir / "five.kpz", "STUDY a.qzt b.qzt c.qzt d.qzt e.qzt\n");
     WriteFile(dir / "a.qzt", "no picture");
     for (const char* name : {"none.kpv", "one.kpv", "five.kpz"}) {
-        EXPECT_EQ(Run(dir / name), E_FAIL) << name;
-        EXPECT_EQ(Run(dir / name, {121, 97}), E_FAIL) << name;
+        EXPECT_EQ(Run(dir / name), kIconOnly) << name;
+        EXPECT_EQ(Run(dir / name, {121, 97}), kIconOnly) << name;
     }
 }
 
 TEST_F(ExtractPaths, MontageSizesThatCannotBeDrawnIntoFailCleanly) {
     WriteFile(dir / "two.kpv", "STUDY a.qzt b.qzt\n");
-    for (SIZE size : {SIZE{0, 0}, SIZE{-5, 10}, SIZE{1, 1}, SIZE{100000, 100000}, SIZE{INT32_MAX, INT32_MAX}})
+    for (SIZE size : {SIZE{0, 0}, SIZE{-5, 10}, SIZE{100000, 100000}, SIZE{INT32_MAX, INT32_MAX}})
         EXPECT_EQ(Run(dir / "two.kpv", size), E_FAIL) << size.cx << "x" << size.cy;
+    EXPECT_EQ(Run(dir / "two.kpv", {1, 1}), kIconOnly) << "cells of 0 x 0 give nothing; the icon, clipped";
 }
 
 TEST_F(ExtractPaths, ProjectsThatCannotBeReadGoStraightToTheFallback) {
@@ -64,20 +75,23 @@ TEST_F(ExtractPaths, ProjectsThatCannotBeReadGoStraightToTheFallback) {
     std::filesystem::create_symlink("/dev/zero", dir / "zero.kpv");
     std::filesystem::create_symlink("/dev/zero", dir / "zero.qzt");
     WriteFile(dir / "names-zero.kpv", "STUDY zero.qzt\n");
-    // Each returns at once: a FIFO or device is never read.
-    for (const char* name : {"missing.kpv", "folder.kpv", "fifo.kpv", "fifo.qzt", "names-fifo.kpv",
-                             "zero.kpv", "zero.qzt", "names-zero.kpv"})
-        EXPECT_EQ(Run(dir / name), E_FAIL) << name;
-    EXPECT_EQ(Run("/dev/null"), E_FAIL);
+    // Each returns at once with the icon of what the path names: a FIFO or device is never read.
+    EXPECT_EQ(Run(dir / "missing.kpv"), E_FAIL);
+    for (const char* name :
+         {"folder.kpv", "fifo.kpv", "fifo.qzt", "names-fifo.kpv", "zero.kpv", "zero.qzt", "names-zero.kpv"})
+        EXPECT_EQ(Run(dir / name), kIconOnly) << name;
+    EXPECT_EQ(Run("/dev/null"), kIconOnly);
 }
 
 TEST_F(ExtractPaths, TheObjectKeepsItsInputsAcrossCalls) {
     WriteFile(dir / "one.kpv", "STUDY a.qzt\n");
     Extractor x;
-    EXPECT_EQ(x.Run(Wide(dir / "one.kpv"), {64, 64}), E_FAIL);
+    EXPECT_EQ(x.Run(Wide(dir / "missing.kpv"), {64, 64}), E_FAIL);
     HBITMAP again = reinterpret_cast<HBITMAP>(0x1);
     EXPECT_EQ(x.extract->Extract(&again), E_FAIL);
     EXPECT_EQ(again, nullptr) << "the out-value is set to null first";
+    EXPECT_EQ(x.Run(Wide(dir / "one.kpv"), {64, 64}), kIconOnly);
+    ::DeleteObject(x.bitmap);
 }
 
 } // namespace

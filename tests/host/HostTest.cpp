@@ -43,13 +43,25 @@ TEST(HostCommand, UsageErrorsExitWithTwo) {
 
 TEST(HostCommand, NoPictureExitsWithOneAndLeavesTheOutputAlone) {
     TempDir dir;
-    WriteFile(dir / "plate.qzt", "no picture");
     WriteFile(dir / "out.png", "");
-    Result r = Tarnel("thumbnail -v -s 128 " + (dir / "plate.qzt") + " " + (dir / "out.png") + " 2>&1");
+    Result r = Tarnel("thumbnail -v -s 128 " + (dir / "missing.qzt") + " " + (dir / "out.png") + " 2>&1");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("IExtractImage::Extract -> E_FAIL (0x80004005)"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("IPersistFile::Load -> S_OK"), std::string::npos) << r.out;
     EXPECT_EQ(std::filesystem::file_size(dir / "out.png"), 0u);
+}
+
+TEST(HostCommand, TheIconIsWrittenOnlyWhenAskedFor) {
+    TempDir dir;
+    WriteFile(dir / "plate.qzt", "no picture");
+    WriteFile(dir / "out.png", "");
+    Result r = Tarnel("thumbnail -v -s 128 " + (dir / "plate.qzt") + " " + (dir / "out.png") + " 2>&1");
+    EXPECT_EQ(r.status, 1) << "without --icon the icon counts as no picture";
+    EXPECT_NE(r.out.find("IExtractImage::Extract -> icon only (0xFFFFFFFF)"), std::string::npos) << r.out;
+    EXPECT_EQ(std::filesystem::file_size(dir / "out.png"), 0u);
+    r = Tarnel("thumbnail --icon -s 128 " + (dir / "plate.qzt") + " " + (dir / "out.png"));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_GT(std::filesystem::file_size(dir / "out.png"), 0u);
 }
 
 TEST(HostCommand, InfoReportsKindSizeVerdictAndStudies) {
