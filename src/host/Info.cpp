@@ -2,6 +2,7 @@
 #include "host/Host.h"
 
 #include "extractor/ProjectFile.h"
+#include "host/MeshInfo.h"
 #include "platform/afxfile.h"
 #include "platform/widestr.h"
 #include "sources/SourceChain.h"
@@ -89,6 +90,9 @@ int RunInfo(int argc, char** argv) {
         }
     }
 
+    const std::optional<MeshFacts> mesh =
+        std::strcmp(kind, "mesh") == 0 ? GetMeshFacts(bound.str()) : std::nullopt;
+
     const char* limitSource = ignored                ? "TARNEL_IGNORE_SIZE"
                               : limitFromEnvironment ? "TARNEL_SIZE_LIMIT"
                                                      : "default";
@@ -111,6 +115,7 @@ int RunInfo(int argc, char** argv) {
         } else {
             out += "null";
         }
+        out += MeshFactsJson(mesh);
         out += ", \"error\": " + (projectError.empty() ? std::string("null") : "\"" + projectError + "\"");
         out += "}\n";
         std::fputs(out.c_str(), stdout);
@@ -131,6 +136,7 @@ int RunInfo(int argc, char** argv) {
     std::printf("size allowed: %s\n", allowed ? "yes"
                                       : size  ? "no, the file is over the limit"
                                               : "no, not found");
+    PrintMeshFacts(mesh);
     if (!projectError.empty())
         std::printf("studies: none read: %s\n", projectError.c_str());
     else if (studies) {
