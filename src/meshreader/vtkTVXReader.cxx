@@ -8,19 +8,38 @@
 #include "vtkIncrementalPointLocator.h"
 #include "vtkInformationVector.h"
 #include "vtkMergePoints.h"
+#include "vtkNew.h"
 #include "vtkObjectFactory.h"
 #include "vtkPoints.h"
 #include "vtkPolyData.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <new>
+#include <vector>
 
 #undef vtkDebugWithObjectMacro
 #define vtkDebugWithObjectMacro(self, x) vtkTVXDebugWithObjectMacro(self, x)
 
 vtkObjectFactoryNewMacro(vtkTVXReader);
+
+namespace {
+
+// A cell array of triangles whose corner ids, three by three, are in connectivity.
+vtkCellArray* NewTriangleCells(vtkCellArray::ArrayType64* connectivity) {
+    const vtkIdType triangles = connectivity->GetNumberOfValues() / 3;
+    vtkNew<vtkCellArray::ArrayType64> offsets;
+    vtkTypeInt64* starts = offsets->WritePointer(0, triangles + 1);
+    for (vtkIdType i = 0; i <= triangles; ++i)
+        starts[i] = 3 * i;
+    vtkCellArray* cells = vtkCellArray::New();
+    cells->SetData(offsets, connectivity);
+    return cells;
+}
+
+} // namespace
 
 vtkTVXReader::vtkTVXReader() : FileName(nullptr), Merging(1), Locator(nullptr) {
     this->SetNumberOfInputPorts(0);
@@ -127,13 +146,12 @@ int vtkTVXReader::RequestData(vtkInformation*, vtkInformationVector**, vtkInform
         if (this->Merging) {
             this->MergePoints(points, output);
         } else {
-            vtkIdType triangles = points.GetNumberOfTriangles();
-            vtkCellArray* polys = vtkCellArray::New();
-            polys->AllocateExact(triangles, 3 * triangles);
-            for (vtkIdType k = 0; k < triangles; ++k) {
-                const vtkIdType ids[3] = {3 * k, 3 * k + 1, 3 * k + 2};
-                polys->InsertNextCell(3, ids);
-            }
+            const vtkIdType triangles = points.GetNumberOfTriangles();
+            vtkNew<vtkCellArray::ArrayType64> connectivity;
+            vtkTypeInt64* corners = connectivity->WritePointer(0, 3 * triangles);
+            for (vtkIdType i = 0; i < 3 * triangles; ++i)
+                corners[i] = i;
+            vtkCellArray* polys = NewTriangleCells(connectivity);
             vtkPoints* outPoints = points.ReleaseToPoints();
             output->SetPoints(outPoints);
             outPoints->Delete();
@@ -153,13 +171,58 @@ int vtkTVXReader::RequestData(vtkInformation*, vtkInformationVector**, vtkInform
     return 1;
 }
 
+namespace {
+
+// The points that the merge pass met last, by their coordinates, each with the id that the locator gave
+// it. In a mesh each corner comes back in the next few triangles, so most corners are answered here without
+// a search of the locator's buckets. Used only with vtkMergePoints, whose answer for a point is always the
+// first inserted point with exactly equal coordinates: a remembered id is then the answer the locator
+// would give. Coordinates compare as floats (0 equals -0), and a point with a NaN coordinate equals nothing,
+// so it is never remembered.
+class RecentPoints {
+public:
+    RecentPoints() : Entries(size_t(1) << 14, Entry{{0, 0, 0}, -1}) {}
+
+    // The remembered id of a point with these coordinates, or -1.
+    vtkIdType Find(const float p[3]) {
+        if (!(p[0] == p[0] && p[1] == p[1] && p[2] == p[2]))
+            return this->Last = nullptr, vtkIdType(-1);
+        this->Last = &this->Entries[this->Slot(p)];
+        const Entry& e = *this->Last;
+        return e.Id >= 0 && e.X[0] == p[0] && e.X[1] == p[1] && e.X[2] == p[2] ? e.Id : -1;
+    }
+    // Remembers the id of the point that Find just missed.
+    void Remember(const float p[3], vtkIdType id) {
+        if (this->Last != nullptr)
+            *this->Last = Entry{{p[0], p[1], p[2]}, id};
+    }
+
+private:
+    struct Entry {
+        float X[3];
+        vtkIdType Id;
+    };
+    size_t Slot(const float p[3]) const {
+        uint32_t h = 0;
+        for (int i = 0; i < 3; ++i) {
+            float v = p[i] == 0.0f ? 0.0f : p[i]; // -0 and 0 share a slot
+            uint32_t bits;
+            std::memcpy(&bits, &v, sizeof bits);
+            h = (h ^ bits) * 0x9E3779B1u;
+        }
+        return (h ^ (h >> 15)) & (this->Entries.size() - 1);
+    }
+    std::vector<Entry> Entries;
+    Entry* Last = nullptr;
+};
+
+} // namespace
+
 void vtkTVXReader::MergePoints(vtkTVXPointBuffer& points, vtkPolyData* output) {
     const vtkIdType n = points.GetNumberOfPoints();
     const vtkIdType triangles = points.GetNumberOfTriangles();
     vtkPoints* merged = vtkPoints::New();
     merged->Allocate(n / 2);
-    vtkCellArray* polys = vtkCellArray::New();
-    polys->AllocateExact(triangles, 3 * triangles);
     if (this->Locator == nullptr)
         this->CreateDefaultLocator();
     double bounds[6];
@@ -168,23 +231,40 @@ void vtkTVXReader::MergePoints(vtkTVXPointBuffer& points, vtkPolyData* output) {
     // default kind is given an estimate of the distinct points (half the triangles, as in a closed mesh)
     // for its division, rather than a fixed grid that crowds the buckets of large meshes. Any other
     // locator gets the plain form, whose division it chooses itself.
-    if (std::strcmp(this->Locator->GetClassName(), "vtkMergePoints") == 0)
+    const bool exact = std::strcmp(this->Locator->GetClassName(), "vtkMergePoints") == 0;
+    if (exact)
         this->Locator->InitPointInsertion(merged, bounds, std::max<vtkIdType>(triangles / 2, 1));
     else
         this->Locator->InitPointInsertion(merged, bounds);
 
+    // The triangles are written straight into the connectivity and offsets of the merged cell array.
+    vtkNew<vtkCellArray::ArrayType64> connectivity;
+    vtkTypeInt64* corners = connectivity->WritePointer(0, 3 * triangles);
+    vtkIdType kept = 0;
+    RecentPoints recent;
     for (vtkIdType k = 0; k < triangles; ++k) {
         vtkIdType ids[3];
         for (int corner = 0; corner < 3; ++corner) {
             const float* p = points.GetPoint(3 * k + corner);
+            if (exact && (ids[corner] = recent.Find(p)) >= 0)
+                continue;
             const double x[3] = {p[0], p[1], p[2]};
             this->Locator->InsertUniquePoint(x, ids[corner]);
+            if (exact)
+                recent.Remember(p, ids[corner]);
         }
         // A triangle that lost a corner to the merge has no area left.
-        if (ids[0] != ids[1] && ids[0] != ids[2] && ids[1] != ids[2])
-            polys->InsertNextCell(3, ids);
+        if (ids[0] != ids[1] && ids[0] != ids[2] && ids[1] != ids[2]) {
+            vtkTypeInt64* c = corners + 3 * kept++;
+            c[0] = ids[0];
+            c[1] = ids[1];
+            c[2] = ids[2];
+        }
     }
     points.Clear();
+    connectivity->Resize(3 * kept);
+    connectivity->SetNumberOfValues(3 * kept);
+    vtkCellArray* polys = NewTriangleCells(connectivity);
     vtkDebugMacro(<< "Merged to: " << merged->GetNumberOfPoints() << " points, " << polys->GetNumberOfCells()
                   << " triangles");
     output->SetPoints(merged);

@@ -2,6 +2,10 @@
 #include "MeshTestUtil.h"
 
 #include "vtkCallbackCommand.h"
+#include "vtkMergePoints.h"
+
+#include <limits>
+#include <random>
 
 using meshtest::BinaryFacets;
 using meshtest::ReadContent;
@@ -140,4 +144,45 @@ TEST(MergePass, TrianglesThatLoseACornerAreDroppedOnlyWhenMerging) {
     on = ReadContent(dir, BinaryFacets(odd), true);
     EXPECT_EQ(on.points.size(), 5u);
     EXPECT_EQ(on.triangles.size(), 2u);
+}
+
+TEST(MergePass, GivesWhatTheLocatorAloneGives) {
+    // Many points, many of them repeated far apart, with 0 and -0 and NaN among them: the reader's output
+    // must be exactly what vtkMergePoints gives when every corner is inserted in turn.
+    std::mt19937 random(11);
+    std::vector<Vec3> pool;
+    for (int i = 0; i < 20000; ++i)
+        pool.push_back({float(random() % 50) * 0.25f, float(random() % 50) - 25.0f, float(random() % 3)});
+    pool.push_back({-0.0f, 0, -0.0f});
+    pool.push_back({0, -0.0f, 0});
+    pool.push_back({std::numeric_limits<float>::quiet_NaN(), 1, 1});
+    std::vector<Triangle> mesh;
+    for (int i = 0; i < 60000; ++i)
+        mesh.push_back(
+            {pool[random() % pool.size()], pool[random() % pool.size()], pool[random() % pool.size()]});
+
+    auto expectedPoints = vtkSmartPointer<vtkPoints>::New();
+    auto locator = vtkSmartPointer<vtkMergePoints>::New();
+    const double bounds[6] = {0, 13, -25, 25, 0, 2};
+    locator->InitPointInsertion(expectedPoints, bounds);
+    std::vector<std::array<vtkIdType, 3>> expectedTriangles;
+    for (const Triangle& t : mesh) {
+        std::array<vtkIdType, 3> ids;
+        for (int c = 0; c < 3; ++c) {
+            const double x[3] = {t[c][0], t[c][1], t[c][2]};
+            locator->InsertUniquePoint(x, ids[c]);
+        }
+        if (ids[0] != ids[1] && ids[0] != ids[2] && ids[1] != ids[2])
+            expectedTriangles.push_back(ids);
+    }
+    TempDir dir;
+    ReadResult r = ReadContent(dir, BinaryFacets(mesh), true);
+    ASSERT_EQ(r.points.size(), size_t(expectedPoints->GetNumberOfPoints()));
+    for (size_t i = 0; i < r.points.size(); ++i) {
+        double p[3];
+        expectedPoints->GetPoint(vtkIdType(i), p);
+        Vec3 e = {float(p[0]), float(p[1]), float(p[2])};
+        ASSERT_EQ(std::memcmp(&r.points[i], &e, sizeof e), 0) << i;
+    }
+    EXPECT_TRUE(r.triangles == expectedTriangles);
 }
