@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build run test test-sanitize fuzz format clean
+.PHONY: all deps build run test test-sanitize fuzz bench format clean
 
 all: build
 
@@ -41,6 +41,12 @@ fuzz: deps
 		$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
 			build-fuzz/corpus/$$name fuzz/corpus/$$name || exit 1; \
 	done
+
+# The mesh reader against VTK's own STL reader; medians of BENCH_REPETITIONS runs and peak memory.
+BENCH_REPETITIONS ?= 5
+bench: build
+	@$(BUILD)/bin/tvx_reader_bench --benchmark_repetitions=$(BENCH_REPETITIONS) \
+		--benchmark_report_aggregates_only=true
 
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h' '*.cxx')
