@@ -2,6 +2,7 @@
 #include "host/Host.h"
 
 #include "extractor/ProjectFile.h"
+#include "host/MeshInfo.h"
 #include "platform/afxfile.h"
 #include "platform/widestr.h"
 #include "sources/EmbeddedThumbnail.h"
@@ -101,6 +102,8 @@ int RunInfo(int argc, char** argv) {
     }
     const bool hasMarker = picture && picture->markerOffset >= 0;
     const bool hasPicture = hasMarker && picture->width > 0;
+    const std::optional<MeshFacts> mesh =
+        std::strcmp(kind, "mesh") == 0 ? GetMeshFacts(bound.str()) : std::nullopt;
 
     const char* limitSource = ignored                ? "TARNEL_IGNORE_SIZE"
                               : limitFromEnvironment ? "TARNEL_SIZE_LIMIT"
@@ -127,6 +130,7 @@ int RunInfo(int argc, char** argv) {
         out += ", \"marker_offset\": " + (hasMarker ? std::to_string(picture->markerOffset) : "null");
         out += ", \"picture_width\": " + (hasPicture ? std::to_string(picture->width) : "null");
         out += ", \"picture_height\": " + (hasPicture ? std::to_string(picture->height) : "null");
+        out += MeshFactsJson(mesh);
         out += ", \"error\": " + (projectError.empty() ? std::string("null") : "\"" + projectError + "\"");
         out += "}\n";
         std::fputs(out.c_str(), stdout);
@@ -157,6 +161,7 @@ int RunInfo(int argc, char** argv) {
         std::printf("embedded picture: marker at offset %lld, %lu x %lu pixels\n",
                     static_cast<long long>(picture->markerOffset), static_cast<unsigned long>(picture->width),
                     static_cast<unsigned long>(picture->height));
+    PrintMeshFacts(mesh);
     if (!projectError.empty())
         std::printf("studies: none read: %s\n", projectError.c_str());
     else if (studies) {
