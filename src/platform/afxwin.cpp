@@ -11,6 +11,7 @@ struct ThreadState {
     int tempMapLock = 0;
     std::vector<std::unique_ptr<CBitmap>> bitmaps;
     std::vector<std::unique_ptr<CDC>> dcs;
+    std::vector<std::unique_ptr<CWnd>> wnds;
 };
 
 ThreadState& State() {
@@ -47,6 +48,7 @@ BOOL AfxUnlockTempMaps(BOOL bDeleteTemps) {
             dc->Detach();
         state.bitmaps.clear();
         state.dcs.clear();
+        state.wnds.clear();
     }
     return TRUE;
 }
@@ -76,5 +78,15 @@ CDC* AfxMakeTempDC(HDC h) {
     wrapper->m_hDC = wrapper->m_hAttribDC = h;
     CDC* p = wrapper.get();
     State().dcs.push_back(std::move(wrapper));
+    return p;
+}
+
+CWnd* AfxMakeTempWnd(HWND h) {
+    if (h == nullptr)
+        return nullptr;
+    auto wrapper = std::make_unique<CWnd>();
+    wrapper->m_hWnd = h;
+    CWnd* p = wrapper.get();
+    State().wnds.push_back(std::move(wrapper));
     return p;
 }

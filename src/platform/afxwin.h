@@ -26,6 +26,8 @@ TARNEL_API int AfxGetTempMapLock();
 TARNEL_API int AfxGetTempObjectCount();
 TARNEL_API CBitmap* AfxMakeTempBitmap(HGDIOBJ h);
 TARNEL_API CDC* AfxMakeTempDC(HDC h);
+class CWnd;
+TARNEL_API CWnd* AfxMakeTempWnd(HWND h);
 
 inline CWinApp* AfxGetApp() {
     return AfxGetModuleState()->m_pCurrentWinApp;
@@ -98,6 +100,7 @@ class CWnd : public CObject {
 public:
     HWND m_hWnd = nullptr;
     HWND GetSafeHwnd() const { return m_hWnd; }
+    static CWnd* FromHandle(HWND hWnd) { return AfxMakeTempWnd(hWnd); }
 };
 
 class CDC : public CObject {

@@ -1,0 +1,57 @@
+// A VTK render window that draws into memory, for machines with no display: an EGL context on Mesa's
+// surfaceless platform (no X or Wayland server; works in a sandbox and with software rendering), used
+// through vtkGenericOpenGLRenderWindow. The picture is handed out as a memory device context of the GDI
+// layer, top row first, for the caller to copy from.
+#pragma once
+
+#include "platform/wintypes.h"
+
+#include <vtkGenericOpenGLRenderWindow.h>
+
+#include <string>
+
+class vtkMemoryRenderWindow : public vtkGenericOpenGLRenderWindow {
+public:
+    static vtkMemoryRenderWindow* New();
+    vtkTypeMacro(vtkMemoryRenderWindow, vtkGenericOpenGLRenderWindow);
+
+    // Renders into memory at width x height from now on. hdc is the context the picture is meant for.
+    // False, with the reason in GetUnavailableReason, when no off-screen context can be had.
+    bool SetupMemoryRendering(int width, int height, HDC hdc);
+    // A memory device context holding the last picture rendered, valid until ResumeScreenRendering;
+    // null when nothing could be rendered.
+    HDC GetMemoryDC();
+    // Leaves memory rendering: the memory context goes.
+    void ResumeScreenRendering();
+
+    void Render() override;
+    void MakeCurrent() override;
+    bool IsCurrent() override;
+    void ReleaseCurrent() override;
+
+    // Why memory rendering is not available here, or empty.
+    static std::string GetUnavailableReason();
+    // Off-screen contexts alive in the process.
+    static int GetLiveContextCount();
+
+protected:
+    vtkMemoryRenderWindow();
+    ~vtkMemoryRenderWindow() override;
+
+private:
+    vtkMemoryRenderWindow(const vtkMemoryRenderWindow&) = delete;
+    void operator=(const vtkMemoryRenderWindow&) = delete;
+
+    bool CreateContext(int width, int height);
+    void DestroyContext();
+    void ReleaseMemoryDC();
+
+    void* m_context = nullptr; // EGLContext
+    void* m_surface = nullptr; // EGLSurface
+    int m_width = 0;
+    int m_height = 0;
+    bool m_initialized = false;
+    HDC m_memoryDC = nullptr;
+    HBITMAP m_bitmap = nullptr;
+    void* m_oldBitmap = nullptr;
+};
