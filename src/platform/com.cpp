@@ -1,5 +1,4 @@
 #include "platform/com.h"
-#include "platform/oleauto.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -57,14 +56,6 @@ HRESULT CLSIDFromString(LPCWSTR lpsz, CLSID* pclsid) {
     for (int i = 0; i < 8; ++i)
         pclsid->Data4[i] = bytes[8 + i];
     return S_OK;
-}
-
-// No type library is registered on this platform yet.
-HRESULT LoadRegTypeLib(REFGUID, WORD, WORD, LCID, ITypeLib** pptlib) {
-    if (pptlib == nullptr)
-        return E_INVALIDARG;
-    *pptlib = nullptr;
-    return TYPE_E_LIBNOTREGISTERED;
 }
 
 } // extern "C"

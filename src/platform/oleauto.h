@@ -67,6 +67,70 @@ typedef enum tagINVOKEKIND {
 } INVOKEKIND;
 
 typedef enum tagSYSKIND { SYS_WIN16, SYS_WIN32, SYS_MAC, SYS_WIN64 } SYSKIND;
+
+typedef enum tagTYPEKIND {
+    TKIND_ENUM,
+    TKIND_RECORD,
+    TKIND_MODULE,
+    TKIND_INTERFACE,
+    TKIND_DISPATCH,
+    TKIND_COCLASS,
+    TKIND_ALIAS,
+    TKIND_UNION,
+    TKIND_MAX
+} TYPEKIND;
+
+#define TYPEFLAG_FCANCREATE 0x0002
+#define TYPEFLAG_FHIDDEN 0x0010
+#define TYPEFLAG_FDUAL 0x0040
+#define TYPEFLAG_FOLEAUTOMATION 0x0100
+#define TYPEFLAG_FDISPATCHABLE 0x1000
+#define IMPLTYPEFLAG_FDEFAULT 0x1
+
+typedef DWORD HREFTYPE;
+
+typedef struct tagTYPEDESC {
+    union {
+        struct tagTYPEDESC* lptdesc;
+        HREFTYPE hreftype;
+    };
+    VARTYPE vt;
+} TYPEDESC;
+
+typedef struct tagIDLDESC {
+    ULONG_PTR dwReserved;
+    WORD wIDLFlags;
+} IDLDESC;
+
+typedef struct tagTYPEATTR {
+    GUID guid;
+    LCID lcid;
+    DWORD dwReserved;
+    MEMBERID memidConstructor;
+    MEMBERID memidDestructor;
+    LPOLESTR lpstrSchema;
+    ULONG cbSizeInstance;
+    TYPEKIND typekind;
+    WORD cFuncs;
+    WORD cVars;
+    WORD cImplTypes;
+    WORD cbSizeVft;
+    WORD cbAlignment;
+    WORD wTypeFlags;
+    WORD wMajorVerNum;
+    WORD wMinorVerNum;
+    TYPEDESC tdescAlias;
+    IDLDESC idldescType;
+} TYPEATTR;
+
+typedef struct tagTLIBATTR {
+    GUID guid;
+    LCID lcid;
+    SYSKIND syskind;
+    WORD wMajorVerNum;
+    WORD wMinorVerNum;
+    WORD wLibFlags;
+} TLIBATTR;
 typedef enum tagREGKIND { REGKIND_DEFAULT, REGKIND_REGISTER, REGKIND_NONE } REGKIND;
 
 struct IDispatch : IUnknown {
@@ -128,7 +192,25 @@ protected:
     ~ITypeLib() = default;
 };
 
-// The type-library loader. Until a library is registered, LoadRegTypeLib answers TYPE_E_LIBNOTREGISTERED,
-// as the system's loader does when the registry has no entry for it.
-extern "C" TARNEL_API HRESULT LoadRegTypeLib(REFGUID rguid, WORD wVerMajor, WORD wVerMinor, LCID lcid,
-                                             ITypeLib** pptlib);
+extern "C" {
+// Strings with their length in front, as automation passes them.
+TARNEL_API BSTR SysAllocString(const OLECHAR* psz);
+TARNEL_API BSTR SysAllocStringLen(const OLECHAR* strIn, UINT ui);
+TARNEL_API void SysFreeString(BSTR bstrString);
+TARNEL_API UINT SysStringLen(BSTR pbstr);
+
+// Type libraries are kept in a compact text form of this platform's own (see typelib.cpp), carried by a
+// module as resource "TYPELIB" 1 or kept in a file of their own. LoadTypeLib reads a module file's resource,
+// or else the file itself.
+TARNEL_API HRESULT LoadTypeLib(LPCOLESTR szFile, ITypeLib** pptlib);
+// Finds the library under HKEY_CLASSES_ROOT\TypeLib: the version asked for, or the highest minor version
+// above it; the locale asked for (LOCALE_USER_DEFAULT and LOCALE_SYSTEM_DEFAULT are 0x409 here), its
+// primary language, then 0, then 0x409. TYPE_E_LIBNOTREGISTERED when none is registered.
+TARNEL_API HRESULT LoadRegTypeLib(REFGUID rguid, WORD wVerMajor, WORD wVerMinor, LCID lcid,
+                                  ITypeLib** pptlib);
+// Writes TypeLib\{LIBID}\MAJOR.MINOR (with FLAGS, HELPDIR and LCID\win64 = szFullPath) and an Interface
+// key for each automation interface, where HKEY_CLASSES_ROOT's writes go (winreg.h).
+TARNEL_API HRESULT RegisterTypeLib(ITypeLib* ptlib, LPCOLESTR szFullPath, LPCOLESTR szHelpDir);
+TARNEL_API HRESULT UnRegisterTypeLib(REFGUID libID, WORD wVerMajor, WORD wVerMinor, LCID lcid,
+                                     SYSKIND syskind);
+}

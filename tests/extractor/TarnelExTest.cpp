@@ -123,6 +123,8 @@ TEST(TarnelEx, DateStampIsLocalWallTimeWrittenAsUtc) {
 }
 
 TEST(TarnelEx, DispatchWithoutARegisteredTypeLibrary) {
+    TempDir dir;
+    testutil::ScopedEnv registry("TARNEL_REGISTRY", dir / "empty.reg"); // never the user's registry
     Extractor x;
     IDispatch* disp = nullptr;
     ASSERT_EQ(x.extract->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&disp)), S_OK);
