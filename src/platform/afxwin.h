@@ -13,6 +13,7 @@ class CWinApp;
 
 struct AFX_MODULE_STATE {
     CWinApp* m_pCurrentWinApp = nullptr;
+    HINSTANCE m_hCurrentInstanceHandle = nullptr; // the module's own handle, set when it is loaded
 };
 
 // Defined by each module for itself.
@@ -31,6 +32,10 @@ TARNEL_API CWnd* AfxMakeTempWnd(HWND h);
 
 inline CWinApp* AfxGetApp() {
     return AfxGetModuleState()->m_pCurrentWinApp;
+}
+
+inline HINSTANCE AfxGetInstanceHandle() {
+    return AfxGetModuleState()->m_hCurrentInstanceHandle;
 }
 
 // Makes pModuleState the current module state until the end of the scope.
