@@ -3,6 +3,7 @@
 #pragma once
 
 #include "extractor/TarnelLib.h"
+#include "module/resource.h"
 #include "platform/afx.h"
 #include "platform/atlcom.h"
 #include "platform/shobjidl.h"
@@ -15,6 +16,8 @@ class CTarnelEx : public CComObjectRootEx<CComSingleThreadModel>,
 public:
     CTarnelEx() : m_size{0, 0} {}
     virtual ~CTarnelEx() = default;
+
+    DECLARE_REGISTRY_RESOURCEID(IDR_TARNELEX)
 
     BEGIN_COM_MAP(CTarnelEx)
     COM_INTERFACE_ENTRY_IID(IID_ITarnelEx, ITarnelEx)

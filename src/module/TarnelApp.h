@@ -1,7 +1,9 @@
-// The application object: one per module, made when the module is loaded and destroyed when it is unloaded.
+// The application object and the server: one per module, made when the module is loaded and ended when it
+// is unloaded.
 #pragma once
 
 #include "platform/afxwin.h"
+#include "platform/atlcom.h"
 
 class CTarnelApp : public CWinApp {
 public:
@@ -10,3 +12,4 @@ public:
 };
 
 extern CTarnelApp theApp;
+extern CComModule _Module;
