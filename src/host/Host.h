@@ -11,6 +11,8 @@ enum ExitStatus { kExitPicture = 0, kExitNoPicture = 1, kExitUsage = 2, kExitIco
 
 int RunThumbnail(int argc, char** argv);
 int RunInfo(int argc, char** argv);
+int RunRegister(int argc, char** argv, bool unregister);
+int RunRegistry(int argc, char** argv);
 
 // The file name as the shell would pass it: absolute, as a wide string (see widestr.h).
 std::wstring ShellPath(const char* arg);

@@ -20,6 +20,11 @@ const char kUsage[] = "usage: tarnel COMMAND [ARGS]\n"
                       "            3 only the icon fallback, written because --icon asked for it)\n"
                       "  info [--json] FILE\n"
                       "            what the extractor sees in FILE and why\n"
+                      "  register [--system] [MODULE]\n"
+                      "  unregister [--system] [MODULE]\n"
+                      "            call the module's DllRegisterServer or DllUnregisterServer\n"
+                      "  registry dump [--user | --system] [KEY...]\n"
+                      "            print HKEY_CLASSES_ROOT (or part of it) as regedit exports it\n"
                       "\n"
                       "Run 'tarnel COMMAND --help' for a command's options.\n";
 
@@ -99,6 +104,10 @@ int main(int argc, char** argv) {
         return RunThumbnail(argc - 1, argv + 1);
     if (std::strcmp(command, "info") == 0)
         return RunInfo(argc - 1, argv + 1);
+    if (std::strcmp(command, "register") == 0 || std::strcmp(command, "unregister") == 0)
+        return RunRegister(argc - 1, argv + 1, command[0] == 'u');
+    if (std::strcmp(command, "registry") == 0)
+        return RunRegistry(argc - 1, argv + 1);
     std::fprintf(stderr, "tarnel: unknown command '%s' (try 'tarnel --help')\n", command);
     return kExitUsage;
 }

@@ -1,0 +1,192 @@
+// `tarnel register`, `tarnel unregister` and `tarnel registry`: the registration tool's part, and a look at
+// what the registry holds.
+#include "host/Host.h"
+#include "host/ModuleLoader.h"
+
+#include "platform/registrar.h"
+#include "platform/regstore.h"
+#include "platform/widestr.h"
+#include "platform/winreg.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kRegisterUsage[] =
+    "usage: tarnel register [--system] [MODULE]\n"
+    "       tarnel unregister [--system] [MODULE]\n"
+    "\n"
+    "Loads the in-process server MODULE (default: the libtarnel.so built or installed\n"
+    "with this command), calls its DllRegisterServer or DllUnregisterServer and prints\n"
+    "the result code. Entries go to the user's registry, or with --system to the\n"
+    "system's; TARNEL_REGISTRY names one registry file instead of both.\n"
+    "\n"
+    "Exit status: 0 the export succeeded, 1 it failed or the module did not load,\n"
+    "2 bad usage.\n";
+
+const char kRegistryUsage[] =
+    "usage: tarnel registry dump [--user | --system] [KEY...]\n"
+    "       tarnel registry where\n"
+    "\n"
+    "dump   prints HKEY_CLASSES_ROOT (the user's classes laid over the system's), or\n"
+    "       only the user's or the system's, in regedit's export format; with KEYs\n"
+    "       (such as .stl or CLSID\\{...}), only those keys and what is below them\n"
+    "where  prints the registry files in use\n";
+
+int Usage(const char* command, const char* problem, const char* usage) {
+    std::fprintf(stderr, "tarnel %s: %s\n%s", command, problem, usage);
+    return kExitUsage;
+}
+
+// Copies a key and everything below it, as the registry functions show it, into `into`.
+LONG CopyKey(HKEY key, RegKeyNode& into) {
+    std::vector<WCHAR> name(kRegMaxValueNameLength + 1);
+    for (DWORD i = 0;; ++i) {
+        DWORD cch = DWORD(name.size()), type = 0, size = 0;
+        LONG r = RegEnumValueW(key, i, name.data(), &cch, nullptr, &type, nullptr, &size);
+        if (r == ERROR_NO_MORE_ITEMS)
+            break;
+        if (r != ERROR_SUCCESS)
+            return r;
+        RegValue value{std::wstring(name.data(), cch), type, std::vector<BYTE>(size)};
+        cch = DWORD(name.size());
+        r = RegEnumValueW(key, i, name.data(), &cch, nullptr, &type, value.data.data(), &size);
+        if (r != ERROR_SUCCESS)
+            return r;
+        value.data.resize(size);
+        into.SetValue(std::move(value));
+    }
+    for (DWORD i = 0;; ++i) {
+        DWORD cch = DWORD(name.size());
+        LONG r = RegEnumKeyExW(key, i, name.data(), &cch, nullptr, nullptr, nullptr, nullptr);
+        if (r == ERROR_NO_MORE_ITEMS)
+            break;
+        if (r != ERROR_SUCCESS)
+            return r;
+        const std::wstring subName(name.data(), cch);
+        HKEY sub = nullptr;
+        if ((r = RegOpenKeyExW(key, subName.c_str(), 0, KEY_READ, &sub)) != ERROR_SUCCESS)
+            return r;
+        r = CopyKey(sub, into.Child(subName));
+        RegCloseKey(sub);
+        if (r != ERROR_SUCCESS)
+            return r;
+    }
+    return ERROR_SUCCESS;
+}
+
+int RunDump(int argc, char** argv) {
+    HKEY root = HKEY_CLASSES_ROOT;
+    std::wstring label = L"HKEY_CLASSES_ROOT", below;
+    std::vector<std::string> keys;
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--user") == 0) {
+            root = HKEY_CURRENT_USER;
+            label = L"HKEY_CURRENT_USER";
+            below = L"Software\\Classes";
+        } else if (std::strcmp(argv[i], "--system") == 0) {
+            root = HKEY_LOCAL_MACHINE;
+            label = L"HKEY_LOCAL_MACHINE";
+            below = L"Software\\Classes";
+        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+            return Usage("registry", (std::string("unknown option ") + argv[i]).c_str(), kRegistryUsage);
+        } else {
+            keys.push_back(argv[i]);
+        }
+    }
+    if (keys.empty())
+        keys.push_back("");
+
+    RegistryHive view;
+    RegKeyNode& top = view.top.Child(label);
+    for (const std::string& key : keys) {
+        std::wstring path = below;
+        const std::wstring wide = WidenFileName(key);
+        if (!wide.empty())
+            path += (path.empty() ? L"" : L"\\") + wide;
+        // The node for this key in the view: the path's components one below the other.
+        RegKeyNode* node = &top;
+        for (size_t start = 0; start < path.size();) {
+            size_t slash = path.find(L'\\', start);
+            if (slash == std::wstring::npos)
+                slash = path.size();
+            if (slash > start)
+                node = &node->Child(path.substr(start, slash - start));
+            start = slash + 1;
+        }
+        HKEY h = nullptr;
+        LONG r = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &h);
+        if (r == ERROR_FILE_NOT_FOUND) {
+            std::fprintf(stderr, "tarnel registry: no key %s\n", key.c_str());
+            return kExitNoPicture;
+        }
+        if (r == ERROR_SUCCESS) {
+            r = CopyKey(h, *node);
+            RegCloseKey(h);
+        }
+        if (r != ERROR_SUCCESS) {
+            std::fprintf(stderr, "tarnel registry: cannot read the registry: %s\n",
+                         DescribeHResult(HRESULT_FROM_WIN32(r)).c_str());
+            return kExitNoPicture;
+        }
+    }
+    std::fputs(view.Format().c_str(), stdout);
+    return 0;
+}
+
+} // namespace
+
+int RunRegister(int argc, char** argv, bool unregister) {
+    const char* command = unregister ? "unregister" : "register";
+    bool system = false;
+    const char* module = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kRegisterUsage, stdout);
+            return 0;
+        } else if (std::strcmp(argv[i], "--system") == 0) {
+            system = true;
+        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+            return Usage(command, (std::string("unknown option ") + argv[i]).c_str(), kRegisterUsage);
+        } else if (module != nullptr) {
+            return Usage(command, "one MODULE at most", kRegisterUsage);
+        } else {
+            module = argv[i];
+        }
+    }
+    AtlSetPerUserRegistration(!system);
+
+    CModuleLoader loader;
+    std::string error;
+    if (!loader.Load(module != nullptr ? module : DefaultModulePath(), error)) {
+        std::fprintf(stderr, "tarnel %s: %s\n", command, error.c_str());
+        return kExitNoPicture;
+    }
+    CModuleLoader::EntryFn entry = unregister ? loader.DllUnregisterServer : loader.DllRegisterServer;
+    const char* name = unregister ? "DllUnregisterServer" : "DllRegisterServer";
+    if (entry == nullptr) {
+        std::fprintf(stderr, "tarnel %s: %s has no %s\n", command, loader.Path().c_str(), name);
+        return kExitNoPicture;
+    }
+    const HRESULT hr = entry();
+    std::printf("%s -> %s\n", name, DescribeHResult(hr).c_str());
+    return SUCCEEDED(hr) ? 0 : kExitNoPicture;
+}
+
+int RunRegistry(int argc, char** argv) {
+    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+        std::fputs(kRegistryUsage, argc < 2 ? stderr : stdout);
+        return argc < 2 ? kExitUsage : 0;
+    }
+    if (std::strcmp(argv[1], "dump") == 0)
+        return RunDump(argc, argv);
+    if (std::strcmp(argv[1], "where") == 0 && argc == 2) {
+        std::printf("user: %s\nsystem: %s\n", RegHiveFile(RegRoot::CurrentUser).c_str(),
+                    RegHiveFile(RegRoot::LocalMachine).c_str());
+        return 0;
+    }
+    return Usage("registry", (std::string("unknown command ") + argv[1]).c_str(), kRegistryUsage);
+}
