@@ -19,12 +19,11 @@
 #include <cstdio>
 #include <string>
 
-#if defined(__has_feature)
+// The allocation hooks come with clang's AddressSanitizer (the libFuzzer build); gcc's has no such header.
+#if defined(__clang__) && defined(__has_feature)
 #if __has_feature(address_sanitizer)
 #define TVX_FUZZ_MEMORY 1
 #endif
-#elif defined(__SANITIZE_ADDRESS__)
-#define TVX_FUZZ_MEMORY 1
 #endif
 
 #ifdef TVX_FUZZ_MEMORY
