@@ -45,10 +45,7 @@ fuzz: deps
 # Benchmarks: medians of BENCH_REPETITIONS runs each, in one run so that ratios compare like with like.
 BENCH_REPETITIONS ?= 10
 bench: build
-	@for b in $(BUILD)/bin/bench_*; do \
-		$$b --benchmark_repetitions=$(BENCH_REPETITIONS) --benchmark_report_aggregates_only=true \
-			--benchmark_display_aggregates_only=true || exit 1; \
-	done
+	@BENCH_REPETITIONS=$(BENCH_REPETITIONS) scripts/bench.sh $(BUILD)
 
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h' '*.cxx')
