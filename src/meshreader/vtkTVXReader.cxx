@@ -12,6 +12,7 @@
 #include "vtkObjectFactory.h"
 #include "vtkPoints.h"
 #include "vtkPolyData.h"
+#include "vtkSmartPointer.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -151,12 +152,10 @@ int vtkTVXReader::RequestData(vtkInformation*, vtkInformationVector**, vtkInform
             vtkTypeInt64* corners = connectivity->WritePointer(0, 3 * triangles);
             for (vtkIdType i = 0; i < 3 * triangles; ++i)
                 corners[i] = i;
-            vtkCellArray* polys = NewTriangleCells(connectivity);
-            vtkPoints* outPoints = points.ReleaseToPoints();
+            auto polys = vtkSmartPointer<vtkCellArray>::Take(NewTriangleCells(connectivity));
+            auto outPoints = vtkSmartPointer<vtkPoints>::Take(points.ReleaseToPoints());
             output->SetPoints(outPoints);
-            outPoints->Delete();
             output->SetPolys(polys);
-            polys->Delete();
         }
         if (this->Locator != nullptr)
             this->Locator->Initialize();
@@ -165,6 +164,8 @@ int vtkTVXReader::RequestData(vtkInformation*, vtkInformationVector**, vtkInform
         // Errors never leave the reader as exceptions.
         if (fp != nullptr)
             std::fclose(fp);
+        if (this->Locator != nullptr)
+            this->Locator->Initialize();
         output->Initialize();
         vtkErrorMacro(<< "Out of memory reading " << this->FileName);
     }
@@ -221,7 +222,7 @@ private:
 void vtkTVXReader::MergePoints(vtkTVXPointBuffer& points, vtkPolyData* output) {
     const vtkIdType n = points.GetNumberOfPoints();
     const vtkIdType triangles = points.GetNumberOfTriangles();
-    vtkPoints* merged = vtkPoints::New();
+    vtkNew<vtkPoints> merged;
     merged->Allocate(n / 2);
     if (this->Locator == nullptr)
         this->CreateDefaultLocator();
@@ -264,11 +265,9 @@ void vtkTVXReader::MergePoints(vtkTVXPointBuffer& points, vtkPolyData* output) {
     points.Clear();
     connectivity->Resize(3 * kept);
     connectivity->SetNumberOfValues(3 * kept);
-    vtkCellArray* polys = NewTriangleCells(connectivity);
+    auto polys = vtkSmartPointer<vtkCellArray>::Take(NewTriangleCells(connectivity));
     vtkDebugMacro(<< "Merged to: " << merged->GetNumberOfPoints() << " points, " << polys->GetNumberOfCells()
                   << " triangles");
     output->SetPoints(merged);
-    merged->Delete();
     output->SetPolys(polys);
-    polys->Delete();
 }
