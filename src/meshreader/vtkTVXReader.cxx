@@ -182,7 +182,8 @@ namespace {
 // so it is never remembered.
 class RecentPoints {
 public:
-    RecentPoints() : Entries(size_t(1) << 14, Entry{{0, 0, 0}, -1}) {}
+    // Room for the corners of the last few thousand triangles, and no more than a small mesh needs.
+    explicit RecentPoints(vtkIdType points) : Entries(TableSize(points), Entry{{0, 0, 0}, -1}) {}
 
     // The remembered id of a point with these coordinates, or -1.
     vtkIdType Find(const float p[3]) {
@@ -203,6 +204,12 @@ private:
         float X[3];
         vtkIdType Id;
     };
+    static size_t TableSize(vtkIdType points) {
+        size_t size = 16;
+        while (size < (size_t(1) << 14) && vtkIdType(size) < points)
+            size *= 2;
+        return size;
+    }
     size_t Slot(const float p[3]) const {
         uint32_t h = 0;
         for (int i = 0; i < 3; ++i) {
@@ -242,7 +249,7 @@ void vtkTVXReader::MergePoints(vtkTVXPointBuffer& points, vtkPolyData* output) {
     vtkNew<vtkCellArray::ArrayType64> connectivity;
     vtkTypeInt64* corners = connectivity->WritePointer(0, 3 * triangles);
     vtkIdType kept = 0;
-    RecentPoints recent;
+    RecentPoints recent(n);
     for (vtkIdType k = 0; k < triangles; ++k) {
         vtkIdType ids[3];
         for (int corner = 0; corner < 3; ++corner) {
