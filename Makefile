@@ -37,8 +37,10 @@ fuzz: deps
 		-DTARNEL_SANITIZE=ON -DTARNEL_TESTS=OFF >/dev/null
 	@cmake --build build-fuzz -j$(JOBS)
 	@for t in build-fuzz/bin/fuzz_*; do \
-		name=$$(basename $$t); mkdir -p build-fuzz/corpus/$$name; \
+		name=$$(basename $$t); mkdir -p build-fuzz/corpus/$$name build-fuzz/artifacts; \
+		echo "fuzz: $$name for $(FUZZ_SECONDS) s"; \
 		$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
+			-artifact_prefix=build-fuzz/artifacts/$$name- -print_final_stats=1 \
 			build-fuzz/corpus/$$name fuzz/corpus/$$name || exit 1; \
 	done
 
