@@ -244,9 +244,14 @@ TEST_F(MeshPreview, TwoHundredPreviewsLeaveNothingBehind) {
     EXPECT_EQ(after.dcs, before.dcs);
     EXPECT_EQ(vtkMemoryRenderWindow::GetLiveContextCount(), 0);
     EXPECT_EQ(OpenDescriptors(), descriptors);
-    // Memory settles: the second hundred adds no more than a little noise.
+    // Memory settles: the second hundred adds no more than a little noise. Under AddressSanitizer freed
+    // memory is held back on purpose, so there the leak checker speaks instead.
+#ifndef __SANITIZE_ADDRESS__
     EXPECT_LE(residentAt200 - residentAt100, 2048)
         << residentAt20 << " " << residentAt100 << " " << residentAt200;
+#else
+    (void)residentAt20, (void)residentAt100, (void)residentAt200;
+#endif
 }
 
 } // namespace
