@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build run test test-sanitize fuzz bench format clean
+.PHONY: all deps build run test test-sanitize fuzz fuzz-ci bench format clean
 
 all: build
 
@@ -30,25 +30,29 @@ test-sanitize: deps
 	@cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --output-on-failure -j$(JOBS)
 
-# libFuzzer builds of the fuzz targets (clang); FUZZ_SECONDS each.
+# libFuzzer builds of the fuzz targets (clang); FUZZ_SECONDS each. `make fuzz-ci` instead runs a fixed
+# number of inputs from a fixed seed, so that the same tree always gives the same verdict.
 FUZZ_SECONDS ?= 60
+FUZZ_LIMIT ?= -max_total_time=$(FUZZ_SECONDS)
+fuzz-ci:
+	@$(MAKE) --no-print-directory fuzz FUZZ_LIMIT="-runs=$(FUZZ_RUNS) -seed=1"
+FUZZ_RUNS ?= 20000
 fuzz: deps
 	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNEL_FUZZ=ON \
 		-DTARNEL_SANITIZE=ON -DTARNEL_TESTS=OFF >/dev/null
 	@cmake --build build-fuzz -j$(JOBS)
 	@for t in build-fuzz/bin/fuzz_*; do \
-		name=$$(basename $$t); mkdir -p build-fuzz/corpus/$$name; \
-		$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
+		name=$$(basename $$t); mkdir -p build-fuzz/corpus/$$name build-fuzz/artifacts; \
+		echo "fuzz: $$name ($(FUZZ_LIMIT))"; \
+		$$t $(FUZZ_LIMIT) -timeout=10 -rss_limit_mb=2048 \
+			-artifact_prefix=build-fuzz/artifacts/$$name- -print_final_stats=1 \
 			build-fuzz/corpus/$$name fuzz/corpus/$$name || exit 1; \
 	done
 
 # Benchmarks: medians of BENCH_REPETITIONS runs each, in one run so that ratios compare like with like.
 BENCH_REPETITIONS ?= 10
 bench: build
-	@for b in $(BUILD)/bin/bench_*; do \
-		$$b --benchmark_repetitions=$(BENCH_REPETITIONS) --benchmark_report_aggregates_only=true \
-			--benchmark_display_aggregates_only=true || exit 1; \
-	done
+	@BENCH_REPETITIONS=$(BENCH_REPETITIONS) scripts/bench.sh $(BUILD)
 
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h' '*.cxx')

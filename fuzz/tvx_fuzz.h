@@ -19,16 +19,18 @@
 #include <cstdio>
 #include <string>
 
-#if defined(__has_feature)
+// The allocation hooks come with clang's AddressSanitizer (the libFuzzer build); gcc's has no such header.
+#if defined(__clang__) && defined(__has_feature)
 #if __has_feature(address_sanitizer)
 #define TVX_FUZZ_MEMORY 1
 #endif
-#elif defined(__SANITIZE_ADDRESS__)
-#define TVX_FUZZ_MEMORY 1
 #endif
 
 #ifdef TVX_FUZZ_MEMORY
-#include <sanitizer/allocator_interface.h>
+// AddressSanitizer's allocator interface (declared here: GCC does not install its header).
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*, size_t),
+                                                         void (*free_hook)(const volatile void*));
+extern "C" size_t __sanitizer_get_allocated_size(const volatile void* p);
 
 namespace tvxfuzz {
 inline std::atomic<long long> liveBytes{0}, peakBytes{0};
@@ -43,7 +45,7 @@ inline void OnMalloc(const volatile void*, size_t size) {
 }
 inline void OnFree(const volatile void* p) {
     if (counting && p != nullptr)
-        liveBytes -= (long long)__sanitizer_get_allocated_size(const_cast<const void*>(p));
+        liveBytes -= (long long)__sanitizer_get_allocated_size(p);
 }
 } // namespace tvxfuzz
 #endif

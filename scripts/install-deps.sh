@@ -9,7 +9,7 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libpng-dev
     libgdk-pixbuf-2.0-dev
-    libvtk9-dev libegl-dev libegl-mesa0 libglib2.0-dev
+    libvtk9-dev libegl-dev libegl-mesa0 libgl1-mesa-dri libglib2.0-dev
     shared-mime-info hicolor-icon-theme adwaita-icon-theme librsvg2-common
 )
 

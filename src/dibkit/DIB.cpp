@@ -64,6 +64,9 @@ bool PlausibleBmp(const std::vector<BYTE>& data) {
         compression = Le32(info + 16);
         if (height < 0)
             height = -height; // rows stored top-down
+        // The colour count sizes the decoder's palette: no BMP has more than 256 colours in it.
+        if (Le32(info + 32) > 256)
+            return false;
     } else {
         return false;
     }

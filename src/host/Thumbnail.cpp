@@ -4,6 +4,8 @@
 
 #include "extractor/TarnelEx.h"
 #include "platform/gdi.h"
+#include "platform/vtkMemoryRenderWindow.h"
+#include "sources/SourceChain.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -129,7 +131,12 @@ int RunThumbnail(int argc, char** argv) {
     hr = extract.p->Extract(&hBitmap);
     trace("IExtractImage::Extract", hr);
     if (hBitmap == nullptr) {
-        std::fprintf(stderr, "tarnel: no picture for %s\n", input);
+        const std::string reason = vtkMemoryRenderWindow::GetUnavailableReason();
+        if (IsMeshFile(path.c_str()) && !reason.empty())
+            std::fprintf(stderr, "tarnel: no picture for %s: meshes need off-screen OpenGL, and %s\n", input,
+                         reason.c_str());
+        else
+            std::fprintf(stderr, "tarnel: no picture for %s\n", input);
         return kExitNoPicture;
     }
     const bool iconOnly = hr != S_OK;

@@ -12,6 +12,7 @@
 #include "vtkObjectFactory.h"
 #include "vtkPoints.h"
 #include "vtkPolyData.h"
+#include "vtkSmartPointer.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -151,12 +152,10 @@ int vtkTVXReader::RequestData(vtkInformation*, vtkInformationVector**, vtkInform
             vtkTypeInt64* corners = connectivity->WritePointer(0, 3 * triangles);
             for (vtkIdType i = 0; i < 3 * triangles; ++i)
                 corners[i] = i;
-            vtkCellArray* polys = NewTriangleCells(connectivity);
-            vtkPoints* outPoints = points.ReleaseToPoints();
+            auto polys = vtkSmartPointer<vtkCellArray>::Take(NewTriangleCells(connectivity));
+            auto outPoints = vtkSmartPointer<vtkPoints>::Take(points.ReleaseToPoints());
             output->SetPoints(outPoints);
-            outPoints->Delete();
             output->SetPolys(polys);
-            polys->Delete();
         }
         if (this->Locator != nullptr)
             this->Locator->Initialize();
@@ -165,6 +164,8 @@ int vtkTVXReader::RequestData(vtkInformation*, vtkInformationVector**, vtkInform
         // Errors never leave the reader as exceptions.
         if (fp != nullptr)
             std::fclose(fp);
+        if (this->Locator != nullptr)
+            this->Locator->Initialize();
         output->Initialize();
         vtkErrorMacro(<< "Out of memory reading " << this->FileName);
     }
@@ -181,7 +182,8 @@ namespace {
 // so it is never remembered.
 class RecentPoints {
 public:
-    RecentPoints() : Entries(size_t(1) << 14, Entry{{0, 0, 0}, -1}) {}
+    // Room for the corners of the last few thousand triangles, and no more than a small mesh needs.
+    explicit RecentPoints(vtkIdType points) : Entries(TableSize(points), Entry{{0, 0, 0}, -1}) {}
 
     // The remembered id of a point with these coordinates, or -1.
     vtkIdType Find(const float p[3]) {
@@ -202,6 +204,12 @@ private:
         float X[3];
         vtkIdType Id;
     };
+    static size_t TableSize(vtkIdType points) {
+        size_t size = 16;
+        while (size < (size_t(1) << 14) && vtkIdType(size) < points)
+            size *= 2;
+        return size;
+    }
     size_t Slot(const float p[3]) const {
         uint32_t h = 0;
         for (int i = 0; i < 3; ++i) {
@@ -221,7 +229,7 @@ private:
 void vtkTVXReader::MergePoints(vtkTVXPointBuffer& points, vtkPolyData* output) {
     const vtkIdType n = points.GetNumberOfPoints();
     const vtkIdType triangles = points.GetNumberOfTriangles();
-    vtkPoints* merged = vtkPoints::New();
+    vtkNew<vtkPoints> merged;
     merged->Allocate(n / 2);
     if (this->Locator == nullptr)
         this->CreateDefaultLocator();
@@ -241,7 +249,7 @@ void vtkTVXReader::MergePoints(vtkTVXPointBuffer& points, vtkPolyData* output) {
     vtkNew<vtkCellArray::ArrayType64> connectivity;
     vtkTypeInt64* corners = connectivity->WritePointer(0, 3 * triangles);
     vtkIdType kept = 0;
-    RecentPoints recent;
+    RecentPoints recent(n);
     for (vtkIdType k = 0; k < triangles; ++k) {
         vtkIdType ids[3];
         for (int corner = 0; corner < 3; ++corner) {
@@ -264,11 +272,9 @@ void vtkTVXReader::MergePoints(vtkTVXPointBuffer& points, vtkPolyData* output) {
     points.Clear();
     connectivity->Resize(3 * kept);
     connectivity->SetNumberOfValues(3 * kept);
-    vtkCellArray* polys = NewTriangleCells(connectivity);
+    auto polys = vtkSmartPointer<vtkCellArray>::Take(NewTriangleCells(connectivity));
     vtkDebugMacro(<< "Merged to: " << merged->GetNumberOfPoints() << " points, " << polys->GetNumberOfCells()
                   << " triangles");
     output->SetPoints(merged);
-    merged->Delete();
     output->SetPolys(polys);
-    polys->Delete();
 }

@@ -5,6 +5,7 @@
 #include <EGL/egl.h>
 #include <EGL/eglext.h>
 #include <vtkObjectFactory.h>
+#include <vtkRenderer.h>
 #include <vtkUnsignedCharArray.h>
 
 #include <atomic>
@@ -43,9 +44,20 @@ const Display& GetDisplay() {
             d.problem = "the EGL display cannot be initialised";
             return d;
         }
-        const EGLint attributes[] = {EGL_SURFACE_TYPE, EGL_PBUFFER_BIT, EGL_RED_SIZE,   8, EGL_GREEN_SIZE,
-                                     8,               EGL_BLUE_SIZE,   8,               EGL_ALPHA_SIZE, 8,
-                                     EGL_DEPTH_SIZE,  24,              EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT,
+        const EGLint attributes[] = {EGL_SURFACE_TYPE,
+                                     EGL_PBUFFER_BIT,
+                                     EGL_RED_SIZE,
+                                     8,
+                                     EGL_GREEN_SIZE,
+                                     8,
+                                     EGL_BLUE_SIZE,
+                                     8,
+                                     EGL_ALPHA_SIZE,
+                                     8,
+                                     EGL_DEPTH_SIZE,
+                                     24,
+                                     EGL_RENDERABLE_TYPE,
+                                     EGL_OPENGL_BIT,
                                      EGL_NONE};
         EGLint count = 0;
         if (!eglChooseConfig(display, attributes, &d.config, 1, &count) || count < 1) {
@@ -66,6 +78,7 @@ vtkMemoryRenderWindow::vtkMemoryRenderWindow() {
     this->SetSupportsOpenGL(true);
     this->SetOffScreenRendering(true);
     this->SetFrameBlitModeToNoBlit();
+    this->SetMultiSamples(0);
 }
 
 vtkMemoryRenderWindow::~vtkMemoryRenderWindow() {
@@ -87,8 +100,12 @@ bool vtkMemoryRenderWindow::CreateContext(int width, int height) {
     if (surface == EGL_NO_SURFACE)
         return false;
     eglBindAPI(EGL_OPENGL_API);
-    const EGLint contextAttributes[] = {EGL_CONTEXT_MAJOR_VERSION, 3, EGL_CONTEXT_MINOR_VERSION, 2,
-                                        EGL_CONTEXT_OPENGL_PROFILE_MASK, EGL_CONTEXT_OPENGL_CORE_PROFILE_BIT,
+    const EGLint contextAttributes[] = {EGL_CONTEXT_MAJOR_VERSION,
+                                        3,
+                                        EGL_CONTEXT_MINOR_VERSION,
+                                        2,
+                                        EGL_CONTEXT_OPENGL_PROFILE_MASK,
+                                        EGL_CONTEXT_OPENGL_CORE_PROFILE_BIT,
                                         EGL_NONE};
     EGLContext context = eglCreateContext(d.display, d.config, EGL_NO_CONTEXT, contextAttributes);
     if (context == EGL_NO_CONTEXT) {
@@ -116,8 +133,8 @@ void vtkMemoryRenderWindow::DestroyContext() {
     --g_liveContexts;
 }
 
-bool vtkMemoryRenderWindow::SetupMemoryRendering(int width, int height, HDC) {
-    ReleaseMemoryDC();
+// A context of exactly width x height, current and initialised for VTK.
+bool vtkMemoryRenderWindow::EnsureContext(int width, int height) {
     if (width <= 0 || height <= 0 || width > kMaxBitmapSide || height > kMaxBitmapSide)
         return false;
     if (m_context != nullptr && (width != m_width || height != m_height)) {
@@ -127,11 +144,38 @@ bool vtkMemoryRenderWindow::SetupMemoryRendering(int width, int height, HDC) {
     }
     if (m_context == nullptr && !CreateContext(width, height))
         return false;
-    this->SetSize(width, height);
     MakeCurrent();
     if (!m_initialized)
         m_initialized = this->InitializeFromCurrentContext();
     return m_initialized;
+}
+
+void vtkMemoryRenderWindow::SetSize(int width, int height) {
+    vtkGenericOpenGLRenderWindow::SetSize(width, height);
+    EnsureContext(width, height);
+}
+
+bool vtkMemoryRenderWindow::SetupMemoryRendering(int width, int height, HDC) {
+    ReleaseMemoryDC();
+    if (!EnsureContext(width, height))
+        return false;
+    vtkGenericOpenGLRenderWindow::SetSize(width, height);
+    return true;
+}
+
+// VTK 9.1 leaves a renderer's record of its last aspect computation uninitialised and skips the
+// computation when the record matches the window. A renderer made where an earlier one of the same size
+// lived matches by chance, and ResetCamera then fits the view to an aspect of 1. Computing the aspect once
+// for a viewport no window has makes the record real, so the next computation is done.
+void vtkMemoryRenderWindow::AddRenderer(vtkRenderer* renderer) {
+    vtkGenericOpenGLRenderWindow::AddRenderer(renderer);
+    if (renderer == nullptr)
+        return;
+    double viewport[4];
+    renderer->GetViewport(viewport);
+    renderer->SetViewport(0.0, 0.0, 0.0, 0.0);
+    renderer->ComputeAspect();
+    renderer->SetViewport(viewport);
 }
 
 void vtkMemoryRenderWindow::Render() {
@@ -144,7 +188,9 @@ void vtkMemoryRenderWindow::MakeCurrent() {
         eglMakeCurrent(GetDisplay().display, m_surface, m_surface, m_context);
 }
 
-bool vtkMemoryRenderWindow::IsCurrent() { return m_context != nullptr && eglGetCurrentContext() == m_context; }
+bool vtkMemoryRenderWindow::IsCurrent() {
+    return m_context != nullptr && eglGetCurrentContext() == m_context;
+}
 
 void vtkMemoryRenderWindow::ReleaseCurrent() {
     if (IsCurrent())
@@ -203,6 +249,10 @@ void vtkMemoryRenderWindow::ResumeScreenRendering() {
     ReleaseCurrent();
 }
 
-std::string vtkMemoryRenderWindow::GetUnavailableReason() { return GetDisplay().problem; }
+std::string vtkMemoryRenderWindow::GetUnavailableReason() {
+    return GetDisplay().problem;
+}
 
-int vtkMemoryRenderWindow::GetLiveContextCount() { return g_liveContexts.load(); }
+int vtkMemoryRenderWindow::GetLiveContextCount() {
+    return g_liveContexts.load();
+}

@@ -24,6 +24,12 @@ public:
     // Leaves memory rendering: the memory context goes.
     void ResumeScreenRendering();
 
+    // A sized window has its context at once and keeps it current, as a window on screen would: VTK asks
+    // OpenGL about the window (its viewport among it) before the first render.
+    void SetSize(int width, int height) override;
+    void SetSize(int size[2]) override { SetSize(size[0], size[1]); }
+
+    void AddRenderer(vtkRenderer* renderer) override;
     void Render() override;
     void MakeCurrent() override;
     bool IsCurrent() override;
@@ -43,6 +49,7 @@ private:
     void operator=(const vtkMemoryRenderWindow&) = delete;
 
     bool CreateContext(int width, int height);
+    bool EnsureContext(int width, int height);
     void DestroyContext();
     void ReleaseMemoryDC();
 

@@ -63,7 +63,8 @@ HBITMAP RenderMeshPreview(LPCWSTR lpszPath, const SIZE& size) {
                 heapName.resize(bytes);
             char* buffer = bytes > kStackPath ? heapName.data() : stackName;
             buffer[0] = 0;
-            if (::WideCharToMultiByte(CP_THREAD_ACP, 0, lpszPath, -1, buffer, int(bytes), nullptr, nullptr) != 0)
+            if (::WideCharToMultiByte(CP_THREAD_ACP, 0, lpszPath, -1, buffer, int(bytes), nullptr, nullptr) !=
+                0)
                 narrow = buffer;
         }
         p.reader->SetFileName(narrow);

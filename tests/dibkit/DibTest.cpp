@@ -98,6 +98,11 @@ TEST(Dib, HeadersThatPromiseTooMuchAreRefusedBeforeDecoding) {
         CDIB dib(Wide(dir / "big.bmp").c_str());
         EXPECT_EQ(dib.GetSafeHandle(), nullptr) << w << "x" << h;
     }
+    std::string colours = bmp::Encode(bmp::Pattern(4, 4, 4), bmp::Variant::Pal8);
+    for (int i = 0; i < 4; ++i)
+        colours[46 + i] = char(0xFFFF00FFu >> (8 * i)); // a colour count that would size a 16 GiB palette
+    WriteFile(dir / "colours.bmp", colours);
+    EXPECT_EQ(CDIB(Wide(dir / "colours.bmp").c_str()).GetSafeHandle(), nullptr);
     WriteFile(dir / "png.bmp", "\x89PNG\r\n\x1a\n" + std::string(64, '\0'));
     EXPECT_EQ(CDIB(Wide(dir / "png.bmp").c_str()).GetSafeHandle(), nullptr) << "only BMP is decoded";
     EXPECT_EQ(CDIB(L"").GetSafeHandle(), nullptr);
