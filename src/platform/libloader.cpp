@@ -382,11 +382,21 @@ BOOL FreeLibrary(HMODULE hLibModule) {
 }
 
 HRSRC FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType) {
-    return Find(hModule, lpName, lpType, nullptr);
+    try {
+        return Find(hModule, lpName, lpType, nullptr);
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
 }
 
 HRSRC FindResourceExW(HMODULE hModule, LPCWSTR lpType, LPCWSTR lpName, WORD wLanguage) {
-    return Find(hModule, lpName, lpType, &wLanguage);
+    try {
+        return Find(hModule, lpName, lpType, &wLanguage);
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
 }
 
 HGLOBAL LoadResource(HMODULE hModule, HRSRC hResInfo) {

@@ -87,8 +87,10 @@ TEST(Registry, KeysAndValues) {
     EXPECT_EQ(RegSetValueExW(key, L"x", 0, REG_SZ, reinterpret_cast<const BYTE*>(highSurrogate),
                              sizeof highSurrogate),
               ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegCloseKey(again), ERROR_SUCCESS);
     EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\\\Tarnel", 0, KEY_READ, &again),
               ERROR_BAD_PATHNAME);
+    EXPECT_EQ(again, nullptr);
     EXPECT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Tarnel"), ERROR_SUCCESS);
     EXPECT_EQ(RegQueryValueExW(key, nullptr, nullptr, nullptr, nullptr, nullptr), ERROR_KEY_DELETED);
     EXPECT_EQ(Entries(HKEY_CURRENT_USER), Lines{"Software"});
