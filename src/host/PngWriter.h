@@ -4,6 +4,13 @@
 #include "platform/wintypes.h"
 
 #include <string>
+#include <vector>
 
-// Opens the file for truncation (it may exist already, empty). False with a message in error on failure.
-bool WriteBitmapPng(HBITMAP hBitmap, const std::string& path, std::string& error);
+// A tEXt chunk: the thumbnail cache keeps the file's URI, modification time and size in them.
+struct PngText {
+    std::string key;
+    std::string value;
+};
+
+// Writes to the open file descriptor fd (left open). False with a message in error on failure.
+bool WriteBitmapPng(HBITMAP hBitmap, int fd, const std::vector<PngText>& texts, std::string& error);

@@ -36,6 +36,8 @@ TEST(HostCommand, UsageErrorsExitWithTwo) {
     EXPECT_EQ(Tarnel("thumbnail --size 12x 2>/dev/null a b").status, 2);
     EXPECT_EQ(Tarnel("thumbnail --bogus a b 2>/dev/null").status, 2);
     EXPECT_EQ(Tarnel("info 2>/dev/null").status, 2);
+    EXPECT_EQ(Tarnel("thumbnail --timeout soon a b 2>/dev/null").status, 2);
+    EXPECT_EQ(Tarnel("thumbnail --timeout -1 a b 2>/dev/null").status, 2);
     Result help = Tarnel("thumbnail --help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("usage: tarnel thumbnail"), std::string::npos);
@@ -142,6 +144,43 @@ TEST(HostCommand, InfoNamesWhereTheLimitCameFrom) {
     r = Tarnel("info --json " + (dir / "plate.qzt"));
     EXPECT_NE(r.out.find("\"size_ignored\": true"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"size_allowed\": true"), std::string::npos) << r.out;
+}
+
+// A big mesh with the size limit lifted takes far longer than a millisecond: the run is cut short, gives no
+// picture, and leaves neither a partial OUTPUT nor a temporary file behind.
+TEST(HostCommand, ARunPastItsTimeoutGivesNoPictureAndLeavesNothingBehind) {
+    TempDir dir;
+    std::string mesh = "solid big\n";
+    for (int i = 0; i < 100000; ++i) {
+        const std::string x = std::to_string(i % 1000), y = std::to_string(i / 1000);
+        mesh += "facet normal 0 0 1\n outer loop\n  vertex " + x + " " + y + " 0\n  vertex " + x + " " + y +
+                " 1\n  vertex " + x + " 1 " + y + "\n endloop\nendfacet\n";
+    }
+    WriteFile(dir / "big.stl", mesh + "endsolid big\n");
+    WriteFile(dir / "out.png", "");
+    testutil::ScopedEnv ignore("TARNEL_IGNORE_SIZE", "1");
+    Result r = Tarnel("thumbnail --timeout 0.001 " + (dir / "big.stl") + " " + (dir / "out.png") + " 2>&1");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("gave up after 0.001 seconds"), std::string::npos) << r.out;
+    EXPECT_EQ(std::filesystem::file_size(dir / "out.png"), 0u);
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path()))
+        ++entries;
+    EXPECT_EQ(entries, 2u) << "only the mesh and the untouched output";
+}
+
+// The picture replaces OUTPUT whole: an old, longer content leaves no tail, and the file keeps its mode.
+TEST(HostCommand, APictureReplacesTheOutputWhole) {
+    TempDir dir;
+    WriteFile(dir / "s.qzt", bmp::Study(bmp::Encode(bmp::Solid(40, 30, 0x0000FF), bmp::Variant::Rgb24)));
+    WriteFile(dir / "out.png", std::string(100000, 'x'));
+    std::filesystem::permissions(dir / "out.png", std::filesystem::perms(0640));
+    ASSERT_EQ(Tarnel("thumbnail " + (dir / "s.qzt") + " " + (dir / "out.png")).status, 0);
+    std::ifstream in(dir / "out.png", std::ios::binary);
+    std::string png((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(png.substr(1, 3), "PNG");
+    EXPECT_EQ(png.substr(png.size() - 8, 4), "IEND");
+    EXPECT_EQ(std::filesystem::status(dir / "out.png").permissions(), std::filesystem::perms(0640));
 }
 
 } // namespace
