@@ -20,6 +20,10 @@ const char kUsage[] = "usage: tarnel COMMAND [ARGS]\n"
                       "            3 only the icon fallback, written because --icon asked for it)\n"
                       "  info [--json] FILE\n"
                       "            what the extractor sees in FILE and why\n"
+                      "  install [--user | --system] [--prefix DIR]\n"
+                      "            the thumbnailer entry and MIME definitions for file managers\n"
+                      "  uninstall [--user | --system] [--prefix DIR]\n"
+                      "            removes them again\n"
                       "\n"
                       "Run 'tarnel COMMAND --help' for a command's options.\n";
 
@@ -99,6 +103,10 @@ int main(int argc, char** argv) {
         return RunThumbnail(argc - 1, argv + 1);
     if (std::strcmp(command, "info") == 0)
         return RunInfo(argc - 1, argv + 1);
+    if (std::strcmp(command, "install") == 0)
+        return RunInstall(argc - 1, argv + 1);
+    if (std::strcmp(command, "uninstall") == 0)
+        return RunUninstall(argc - 1, argv + 1);
     std::fprintf(stderr, "tarnel: unknown command '%s' (try 'tarnel --help')\n", command);
     return kExitUsage;
 }

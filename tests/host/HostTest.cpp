@@ -16,9 +16,8 @@ struct Result {
     std::string out;
 };
 
-// Runs the tarnel command with a shell command line; stdout is captured, stderr with 2>&1 when asked.
-Result Tarnel(const std::string& args) {
-    std::string command = std::string(TARNEL_BINARY) + " " + args;
+// Runs a shell command line; stdout is captured, stderr with 2>&1 when asked.
+Result Shell(const std::string& command) {
     FILE* pipe = ::popen(command.c_str(), "r");
     std::string out;
     std::array<char, 4096> buf;
@@ -26,6 +25,10 @@ Result Tarnel(const std::string& args) {
         out.append(buf.data(), n);
     int status = ::pclose(pipe);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+Result Tarnel(const std::string& args) {
+    return Shell(std::string(TARNEL_BINARY) + " " + args);
 }
 
 TEST(HostCommand, UsageErrorsExitWithTwo) {
@@ -181,6 +184,49 @@ TEST(HostCommand, APictureReplacesTheOutputWhole) {
     EXPECT_EQ(png.substr(1, 3), "PNG");
     EXPECT_EQ(png.substr(png.size() - 8, 4), "IEND");
     EXPECT_EQ(std::filesystem::status(dir / "out.png").permissions(), std::filesystem::perms(0640));
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// For one user: the MIME definitions go where update-mime-database finds them, the entry names the command
+// by its own path (quoted, since this copy's folder has a space in it), and uninstall takes both away.
+TEST(HostCommand, InstallAndUninstallForOneUser) {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "my bin");
+    std::filesystem::copy_file(TARNEL_BINARY, dir / "my bin/tarnel");
+    std::filesystem::permissions(dir / "my bin/tarnel", std::filesystem::perms(0755));
+    testutil::ScopedEnv data("XDG_DATA_HOME", dir / "data");
+    const std::string copy = "'" + (dir / "my bin/tarnel") + "'";
+    Result r = Shell(copy + " install 2>/dev/null");
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string entry = ReadAll(dir / "data/thumbnailers/tarnel.thumbnailer");
+    EXPECT_NE(entry.find("[Thumbnailer Entry]\n"), std::string::npos) << entry;
+    EXPECT_NE(entry.find("\nTryExec=" + (dir / "my bin/tarnel") + "\n"), std::string::npos) << entry;
+    EXPECT_NE(entry.find("\nExec=\"" + (dir / "my bin/tarnel") + "\" thumbnail -s %s %i %o\n"),
+              std::string::npos)
+        << entry;
+    EXPECT_NE(entry.find("\nMimeType=application/x-tarnel-study;application/x-tarnel-project;"
+                         "model/x-tarnel-mesh;application/x-tarnel-document;model/stl;\n"),
+              std::string::npos)
+        << entry;
+    EXPECT_TRUE(std::filesystem::exists(dir / "data/mime/packages/tarnel-mime.xml"));
+    if (::system("command -v update-mime-database >/dev/null") == 0) {
+        const std::string globs = ReadAll(dir / "data/mime/globs2");
+        for (const char* glob :
+             {"application/x-tarnel-study:*.qzt", "application/x-tarnel-project:*.kpv",
+              "application/x-tarnel-project:*.kpz", "model/x-tarnel-mesh:*.tvx", "model/x-tarnel-mesh:*.ybr",
+              "application/x-tarnel-document:*.jxe", "application/x-tarnel-document:*.lwq",
+              "application/x-tarnel-document:*.gnw"})
+            EXPECT_NE(globs.find(glob), std::string::npos) << glob << " in\n" << globs;
+    }
+    r = Shell(copy + " uninstall");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(std::filesystem::exists(dir / "data/thumbnailers/tarnel.thumbnailer"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "data/mime/packages/tarnel-mime.xml"));
+    EXPECT_EQ(Tarnel("install --user --system 2>/dev/null").status, 2);
 }
 
 } // namespace
