@@ -110,3 +110,93 @@ bool WriteBitmapPng(HBITMAP hBitmap, int fd, const std::vector<PngText>& texts, 
     }
     return true;
 }
+
+namespace {
+
+bool EncodeMarker(FILE* file, png_text* chunks, int nChunks, std::string& error) {
+    PngWrite w;
+    w.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    w.info = w.png != nullptr ? png_create_info_struct(w.png) : nullptr;
+    if (w.info == nullptr) {
+        error = "out of memory";
+        return false;
+    }
+    if (setjmp(png_jmpbuf(w.png))) {
+        error = "cannot write the record";
+        return false;
+    }
+    png_init_io(w.png, file);
+    png_set_IHDR(w.png, w.info, 1, 1, 8, PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (nChunks > 0)
+        png_set_text(w.png, w.info, chunks, nChunks);
+    png_write_info(w.png, w.info);
+    png_byte pixel[4] = {0, 0, 0, 0};
+    png_write_row(w.png, pixel);
+    png_write_end(w.png, nullptr);
+    return true;
+}
+
+struct PngRead {
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    ~PngRead() { png_destroy_read_struct(&png, &info, nullptr); }
+};
+
+// Copies the texts into out; the longjmp crosses only plain data.
+bool DecodeTexts(FILE* file, std::vector<PngText>* out) {
+    PngRead r;
+    r.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    r.info = r.png != nullptr ? png_create_info_struct(r.png) : nullptr;
+    if (r.info == nullptr)
+        return false;
+    if (setjmp(png_jmpbuf(r.png)))
+        return false;
+    png_init_io(r.png, file);
+    png_read_info(r.png, r.info);
+    png_textp text = nullptr;
+    int n = 0;
+    png_get_text(r.png, r.info, &text, &n);
+    for (int i = 0; i < n; ++i)
+        out->push_back({text[i].key, text[i].text != nullptr ? text[i].text : ""});
+    return true;
+}
+
+} // namespace
+
+bool WriteMarkerPng(int fd, const std::vector<PngText>& texts, std::string& error) {
+    const int copy = ::dup(fd);
+    std::unique_ptr<FILE, int (*)(FILE*)> file(copy >= 0 ? ::fdopen(copy, "wb") : nullptr, &std::fclose);
+    if (!file) {
+        if (copy >= 0)
+            ::close(copy);
+        error = std::string("cannot write the record: ") + std::strerror(errno);
+        return false;
+    }
+    std::vector<png_text> chunks(texts.size());
+    for (size_t i = 0; i < texts.size(); ++i) {
+        chunks[i].compression = PNG_TEXT_COMPRESSION_NONE;
+        chunks[i].key = const_cast<char*>(texts[i].key.c_str());
+        chunks[i].text = const_cast<char*>(texts[i].value.c_str());
+        chunks[i].text_length = texts[i].value.size();
+    }
+    if (!EncodeMarker(file.get(), chunks.data(), int(chunks.size()), error))
+        return false;
+    if (std::fflush(file.get()) != 0) {
+        error = std::string("cannot write the record: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool ReadPngTexts(const std::string& path, std::vector<PngText>& texts) {
+    texts.clear();
+    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rbe"), &std::fclose);
+    if (!file)
+        return false;
+    std::vector<PngText> found;
+    if (!DecodeTexts(file.get(), &found))
+        return false;
+    texts = std::move(found);
+    return true;
+}

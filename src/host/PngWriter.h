@@ -14,3 +14,9 @@ struct PngText {
 
 // Writes to the open file descriptor fd (left open). False with a message in error on failure.
 bool WriteBitmapPng(HBITMAP hBitmap, int fd, const std::vector<PngText>& texts, std::string& error);
+
+// A 1 x 1 transparent PNG carrying only texts: how the thumbnail cache records a file that gave no picture.
+bool WriteMarkerPng(int fd, const std::vector<PngText>& texts, std::string& error);
+
+// The tEXt chunks in front of a PNG's pixels; false when the file is no readable PNG.
+bool ReadPngTexts(const std::string& path, std::vector<PngText>& texts);

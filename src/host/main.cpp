@@ -24,6 +24,8 @@ const char kUsage[] = "usage: tarnel COMMAND [ARGS]\n"
                       "            the thumbnailer entry and MIME definitions for file managers\n"
                       "  uninstall [--user | --system] [--prefix DIR]\n"
                       "            removes them again\n"
+                      "  cache [--size NAME] [--jobs N] [--timeout SECONDS] PATH...\n"
+                      "            fills the thumbnail cache that file managers share\n"
                       "\n"
                       "Run 'tarnel COMMAND --help' for a command's options.\n";
 
@@ -103,6 +105,8 @@ int main(int argc, char** argv) {
         return RunThumbnail(argc - 1, argv + 1);
     if (std::strcmp(command, "info") == 0)
         return RunInfo(argc - 1, argv + 1);
+    if (std::strcmp(command, "cache") == 0)
+        return RunCache(argc - 1, argv + 1);
     if (std::strcmp(command, "install") == 0)
         return RunInstall(argc - 1, argv + 1);
     if (std::strcmp(command, "uninstall") == 0)
