@@ -98,13 +98,16 @@ std::string TextOf(const std::vector<PngText>& texts, const char* key) {
     return {};
 }
 
-// The newest modification time among a project's studies (0 for another file or one that names none).
-time_t NewestStudy(const std::string& path) {
+// Modification times to the nanosecond: a study saved in the same second as the entry was made still counts.
+using Stamp = std::pair<time_t, long>;
+
+// The newest modification time among a project's studies ({0, 0} for another file or one that names none).
+Stamp NewestStudy(const std::string& path) {
     CString bound(WidenFileName(path));
     bound.MakeLower(); // as the extractor binds it
     if (!IsProjectFile(bound))
-        return 0;
-    time_t newest = 0;
+        return {0, 0};
+    Stamp newest = {0, 0};
     try {
         CStringArray studies;
         GetProjectStudies(bound, studies);
@@ -112,7 +115,7 @@ time_t NewestStudy(const std::string& path) {
             std::string native;
             struct stat st {};
             if (ResolveFileName(studies[i], native) && ::stat(native.c_str(), &st) == 0)
-                newest = std::max(newest, st.st_mtime);
+                newest = std::max(newest, Stamp(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
         }
     } catch (CFileException* e) {
         e->Delete();
@@ -122,7 +125,7 @@ time_t NewestStudy(const std::string& path) {
 
 // Whether the entry at png describes this very version of the file: same URI and modification time, and
 // written after the newest of a project's studies. With software set, only records that it wrote count.
-bool IsCurrent(const std::string& png, const Job& job, time_t studies, const char* software) {
+bool IsCurrent(const std::string& png, const Job& job, Stamp studies, const char* software) {
     std::vector<PngText> texts;
     struct stat st {};
     if (::stat(png.c_str(), &st) != 0 || !ReadPngTexts(png, texts))
@@ -132,7 +135,7 @@ bool IsCurrent(const std::string& png, const Job& job, time_t studies, const cha
         return false;
     if (software != nullptr && TextOf(texts, "Software") != software)
         return false;
-    return studies == 0 || st.st_mtime > studies;
+    return Stamp(st.st_mtim.tv_sec, st.st_mtim.tv_nsec) > studies;
 }
 
 void Collect(const std::string& arg, std::vector<std::string>& files, int& problems) {
@@ -293,7 +296,7 @@ int RunCache(int argc, char** argv) {
             ++problems;
             continue;
         }
-        const time_t studies = NewestStudy(path);
+        const Stamp studies = NewestStudy(path);
         const std::string target = (folder / (job->md5 + ".png")).string();
         if (IsCurrent(target, *job, studies, nullptr)) {
             progress.Report("up to date", path);
