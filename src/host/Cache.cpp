@@ -252,6 +252,14 @@ int RunCache(int argc, char** argv) {
     for (const std::string& a : args)
         Collect(a, files, problems);
 
+    // A file named twice (or inside a folder named too) is made once.
+    std::vector<std::string> unique;
+    for (const std::string& f : files)
+        if (std::find(unique.begin(), unique.end(), f) == unique.end())
+            unique.push_back(f);
+    files.swap(unique);
+
+    RemoveOutputFilesOnSignals();
     Progress progress(files.size());
     ChildPool pool(timeout);
     std::map<long, std::unique_ptr<Job>> running;

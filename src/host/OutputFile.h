@@ -6,6 +6,10 @@
 
 #include <string>
 
+// Removes every temporary file still being written when the process is told to stop (SIGTERM, SIGINT,
+// SIGHUP), then stops as the signal asks. Child processes reset these signals (Isolated.cpp).
+void RemoveOutputFilesOnSignals();
+
 class OutputFile {
 public:
     OutputFile() = default;
@@ -28,5 +32,6 @@ private:
     std::string m_target;
     std::string m_temp; // empty when writing the target directly
     int m_fd = -1;
+    int m_slot = -1; // in the table of names that a stop signal removes
     bool m_open = false;
 };

@@ -113,6 +113,7 @@ int RunThumbnail(int argc, char** argv) {
 
     // The picture is made in a child process, so that a file that hangs or crashes the extractor costs a
     // bounded time and never leaves half a PNG at OUTPUT.
+    RemoveOutputFilesOnSignals();
     OutputFile out;
     std::string error;
     if (!out.Open(output, -1, error)) {

@@ -1,7 +1,9 @@
 #include "TestUtil.h"
 #include "support/BmpWriter.h"
 
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -227,6 +229,41 @@ TEST(HostCommand, InstallAndUninstallForOneUser) {
     EXPECT_FALSE(std::filesystem::exists(dir / "data/thumbnailers/tarnel.thumbnailer"));
     EXPECT_FALSE(std::filesystem::exists(dir / "data/mime/packages/tarnel-mime.xml"));
     EXPECT_EQ(Tarnel("install --user --system 2>/dev/null").status, 2);
+}
+
+// A file manager that gives up on a thumbnailer sends SIGTERM: the half-made picture goes with it.
+TEST(HostCommand, AStoppedRunRemovesItsTemporaryFile) {
+    TempDir dir;
+    std::string mesh = "solid big\n";
+    for (int i = 0; i < 200000; ++i)
+        mesh += "facet normal 0 0 1\n outer loop\n  vertex " + std::to_string(i) + " 0 0\n  vertex 0 " +
+                std::to_string(i) + " 0\n  vertex 0 0 1\n endloop\nendfacet\n";
+    WriteFile(dir / "big.stl", mesh + "endsolid big\n");
+    WriteFile(dir / "out.png", "");
+    testutil::ScopedEnv ignore("TARNEL_IGNORE_SIZE", "1");
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::execl(TARNEL_BINARY, "tarnel", "thumbnail", "--timeout", "0", (dir / "big.stl").c_str(),
+                (dir / "out.png").c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    auto temporaries = [&] {
+        size_t n = 0;
+        for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+            n += e.path().filename().string().rfind(".out.png.", 0) == 0;
+        return n;
+    };
+    while (temporaries() == 0 && ::waitpid(pid, nullptr, WNOHANG) == 0)
+        ::usleep(1000);
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (WIFSIGNALED(status)) { // stopped before the picture was done, as nearly always
+        EXPECT_EQ(WTERMSIG(status), SIGTERM);
+        EXPECT_EQ(std::filesystem::file_size(dir / "out.png"), 0u);
+    }
+    EXPECT_EQ(temporaries(), 0u);
 }
 
 } // namespace
