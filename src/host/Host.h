@@ -1,6 +1,7 @@
 // The `tarnel` command: the shell's part on Linux.
 #pragma once
 
+#include "host/PngWriter.h"
 #include "platform/wintypes.h"
 
 #include <string>
@@ -13,6 +14,17 @@ int RunThumbnail(int argc, char** argv);
 int RunInfo(int argc, char** argv);
 int RunRegister(int argc, char** argv, bool unregister);
 int RunRegistry(int argc, char** argv);
+int RunInstall(int argc, char** argv);
+int RunUninstall(int argc, char** argv);
+int RunCache(int argc, char** argv);
+
+// The seconds one file may take unless --timeout says otherwise.
+constexpr double kDefaultTimeout = 10;
+
+// Does what the shell does for one file and writes the picture as PNG, with texts, to fd. Returns the exit
+// status of `tarnel thumbnail`. Run it in a child process (Isolated.h): a hostile file may hang or crash it.
+int ExtractPng(const char* input, SIZE size, bool writeIcon, bool verbose, int fd,
+               const std::vector<PngText>& texts);
 
 // The file name as the shell would pass it: absolute, as a wide string (see widestr.h).
 std::wstring ShellPath(const char* arg);

@@ -4,6 +4,19 @@
 #include "platform/wintypes.h"
 
 #include <string>
+#include <vector>
 
-// Opens the file for truncation (it may exist already, empty). False with a message in error on failure.
-bool WriteBitmapPng(HBITMAP hBitmap, const std::string& path, std::string& error);
+// A tEXt chunk: the thumbnail cache keeps the file's URI, modification time and size in them.
+struct PngText {
+    std::string key;
+    std::string value;
+};
+
+// Writes to the open file descriptor fd (left open). False with a message in error on failure.
+bool WriteBitmapPng(HBITMAP hBitmap, int fd, const std::vector<PngText>& texts, std::string& error);
+
+// A 1 x 1 transparent PNG carrying only texts: how the thumbnail cache records a file that gave no picture.
+bool WriteMarkerPng(int fd, const std::vector<PngText>& texts, std::string& error);
+
+// The tEXt chunks in front of a PNG's pixels; false when the file is no readable PNG.
+bool ReadPngTexts(const std::string& path, std::vector<PngText>& texts);

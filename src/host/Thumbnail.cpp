@@ -1,5 +1,7 @@
 // `tarnel thumbnail`: does what the shell does for one file, then writes the picture as PNG.
 #include "host/Host.h"
+#include "host/Isolated.h"
+#include "host/OutputFile.h"
 #include "host/PngWriter.h"
 
 #include "extractor/TarnelEx.h"
@@ -14,12 +16,14 @@
 
 namespace {
 
-const char kUsage[] = "usage: tarnel thumbnail [-s N | --size WxH] [--icon] [-v] INPUT OUTPUT.png\n"
+const char kUsage[] = "usage: tarnel thumbnail [-s N | --size WxH] [--timeout SECONDS] [--icon] [-v] INPUT "
+                      "OUTPUT.png\n"
                       "\n"
                       "Writes the thumbnail of INPUT as an 8-bit RGB PNG no larger than the size asked for.\n"
                       "\n"
                       "  -s N, --size N     a square of N x N pixels (default 256)\n"
                       "  --size WxH         W pixels wide, H high\n"
+                      "  --timeout SECONDS  give up on a file that takes longer (default 10, 0: no limit)\n"
                       "  --icon             also write the icon fallback's picture (exit status 3)\n"
                       "  -v, --verbose      print each call and its result on stderr\n"
                       "\n"
@@ -63,6 +67,7 @@ struct Ref {
 
 int RunThumbnail(int argc, char** argv) {
     SIZE size = {256, 256};
+    double timeout = kDefaultTimeout;
     bool verbose = false, writeIcon = false;
     const char* positional[2] = {nullptr, nullptr};
     int nPositional = 0;
@@ -77,6 +82,12 @@ int RunThumbnail(int argc, char** argv) {
         } else if (std::strncmp(a, "--size=", 7) == 0) {
             if (!ParseSize(a + 7, size))
                 return Usage("the size must be N or WxH, with positive whole numbers up to 100000");
+        } else if (std::strcmp(a, "--timeout") == 0) {
+            if (++i >= argc || !ParseSeconds(argv[i], timeout))
+                return Usage("the timeout must be a number of seconds, 0 for none");
+        } else if (std::strncmp(a, "--timeout=", 10) == 0) {
+            if (!ParseSeconds(a + 10, timeout))
+                return Usage("the timeout must be a number of seconds, 0 for none");
         } else if (std::strcmp(a, "-v") == 0 || std::strcmp(a, "--verbose") == 0) {
             verbose = true;
         } else if (std::strcmp(a, "--icon") == 0) {
@@ -99,6 +110,45 @@ int RunThumbnail(int argc, char** argv) {
         return Usage("INPUT and OUTPUT are both needed");
     const char* input = positional[0];
     const char* output = positional[1];
+
+    // The picture is made in a child process, so that a file that hangs or crashes the extractor costs a
+    // bounded time and never leaves half a PNG at OUTPUT.
+    RemoveOutputFilesOnSignals();
+    OutputFile out;
+    std::string error;
+    if (!out.Open(output, -1, error)) {
+        std::fprintf(stderr, "tarnel: %s\n", error.c_str());
+        return kExitNoPicture;
+    }
+    const ChildOutcome outcome =
+        RunIsolated(timeout, [&] { return ExtractPng(input, size, writeIcon, verbose, out.fd(), {}); });
+    switch (outcome.kind) {
+    case ChildOutcome::Exited:
+        if (outcome.code == kExitPicture || outcome.code == kExitIconOnly) {
+            if (!out.Commit(error)) {
+                std::fprintf(stderr, "tarnel: %s\n", error.c_str());
+                return kExitNoPicture;
+            }
+            return outcome.code;
+        }
+        return kExitNoPicture;
+    case ChildOutcome::TimedOut:
+        std::fprintf(stderr, "tarnel: no picture for %s: gave up after %g seconds (--timeout)\n", input,
+                     timeout);
+        return kExitNoPicture;
+    case ChildOutcome::Crashed:
+        std::fprintf(stderr, "tarnel: no picture for %s: the extractor was ended by signal %d\n", input,
+                     outcome.code);
+        return kExitNoPicture;
+    case ChildOutcome::NotStarted:
+        break;
+    }
+    std::fprintf(stderr, "tarnel: no picture for %s: cannot start a process for it\n", input);
+    return kExitNoPicture;
+}
+
+int ExtractPng(const char* input, SIZE size, bool writeIcon, bool verbose, int fd,
+               const std::vector<PngText>& texts) {
     auto trace = [&](const char* call, HRESULT hr) {
         if (verbose)
             std::fprintf(stderr, "tarnel: %s -> %s\n", call, DescribeHResult(hr).c_str());
@@ -147,7 +197,7 @@ int RunThumbnail(int argc, char** argv) {
         return kExitNoPicture;
     }
     std::string error;
-    bool written = WriteBitmapPng(hBitmap, output, error);
+    bool written = WriteBitmapPng(hBitmap, fd, texts, error);
     ::DeleteObject(hBitmap);
     if (!written) {
         std::fprintf(stderr, "tarnel: %s\n", error.c_str());

@@ -15,7 +15,7 @@ const char kUsage[] = "usage: tarnel COMMAND [ARGS]\n"
                       "Thumbnails for the suite's study, project and mesh files.\n"
                       "\n"
                       "commands:\n"
-                      "  thumbnail [-s N | --size WxH] [--icon] [-v] INPUT OUTPUT.png\n"
+                      "  thumbnail [-s N | --size WxH] [--timeout SECONDS] [--icon] [-v] INPUT OUTPUT.png\n"
                       "            write the thumbnail of INPUT as a PNG (exit 0 picture, 1 none, 2 usage,\n"
                       "            3 only the icon fallback, written because --icon asked for it)\n"
                       "  info [--json] FILE\n"
@@ -25,6 +25,12 @@ const char kUsage[] = "usage: tarnel COMMAND [ARGS]\n"
                       "            call the module's DllRegisterServer or DllUnregisterServer\n"
                       "  registry dump [--user | --system] [KEY...]\n"
                       "            print HKEY_CLASSES_ROOT (or part of it) as regedit exports it\n"
+                      "  install [--user | --system] [--prefix DIR]\n"
+                      "            the thumbnailer entry and MIME definitions for file managers\n"
+                      "  uninstall [--user | --system] [--prefix DIR]\n"
+                      "            removes them again\n"
+                      "  cache [--size NAME] [--jobs N] [--timeout SECONDS] PATH...\n"
+                      "            fills the thumbnail cache that file managers share\n"
                       "\n"
                       "Run 'tarnel COMMAND --help' for a command's options.\n";
 
@@ -108,6 +114,12 @@ int main(int argc, char** argv) {
         return RunRegister(argc - 1, argv + 1, command[0] == 'u');
     if (std::strcmp(command, "registry") == 0)
         return RunRegistry(argc - 1, argv + 1);
+    if (std::strcmp(command, "cache") == 0)
+        return RunCache(argc - 1, argv + 1);
+    if (std::strcmp(command, "install") == 0)
+        return RunInstall(argc - 1, argv + 1);
+    if (std::strcmp(command, "uninstall") == 0)
+        return RunUninstall(argc - 1, argv + 1);
     std::fprintf(stderr, "tarnel: unknown command '%s' (try 'tarnel --help')\n", command);
     return kExitUsage;
 }

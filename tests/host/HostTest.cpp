@@ -1,7 +1,9 @@
 #include "TestUtil.h"
 #include "support/BmpWriter.h"
 
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -16,9 +18,8 @@ struct Result {
     std::string out;
 };
 
-// Runs the tarnel command with a shell command line; stdout is captured, stderr with 2>&1 when asked.
-Result Tarnel(const std::string& args) {
-    std::string command = std::string(TARNEL_BINARY) + " " + args;
+// Runs a shell command line; stdout is captured, stderr with 2>&1 when asked.
+Result Shell(const std::string& command) {
     FILE* pipe = ::popen(command.c_str(), "r");
     std::string out;
     std::array<char, 4096> buf;
@@ -26,6 +27,10 @@ Result Tarnel(const std::string& args) {
         out.append(buf.data(), n);
     int status = ::pclose(pipe);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+Result Tarnel(const std::string& args) {
+    return Shell(std::string(TARNEL_BINARY) + " " + args);
 }
 
 TEST(HostCommand, UsageErrorsExitWithTwo) {
@@ -36,6 +41,8 @@ TEST(HostCommand, UsageErrorsExitWithTwo) {
     EXPECT_EQ(Tarnel("thumbnail --size 12x 2>/dev/null a b").status, 2);
     EXPECT_EQ(Tarnel("thumbnail --bogus a b 2>/dev/null").status, 2);
     EXPECT_EQ(Tarnel("info 2>/dev/null").status, 2);
+    EXPECT_EQ(Tarnel("thumbnail --timeout soon a b 2>/dev/null").status, 2);
+    EXPECT_EQ(Tarnel("thumbnail --timeout -1 a b 2>/dev/null").status, 2);
     Result help = Tarnel("thumbnail --help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("usage: tarnel thumbnail"), std::string::npos);
@@ -142,6 +149,121 @@ TEST(HostCommand, InfoNamesWhereTheLimitCameFrom) {
     r = Tarnel("info --json " + (dir / "plate.qzt"));
     EXPECT_NE(r.out.find("\"size_ignored\": true"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"size_allowed\": true"), std::string::npos) << r.out;
+}
+
+// A big mesh with the size limit lifted takes far longer than a millisecond: the run is cut short, gives no
+// picture, and leaves neither a partial OUTPUT nor a temporary file behind.
+TEST(HostCommand, ARunPastItsTimeoutGivesNoPictureAndLeavesNothingBehind) {
+    TempDir dir;
+    std::string mesh = "solid big\n";
+    for (int i = 0; i < 100000; ++i) {
+        const std::string x = std::to_string(i % 1000), y = std::to_string(i / 1000);
+        mesh += "facet normal 0 0 1\n outer loop\n  vertex " + x + " " + y + " 0\n  vertex " + x + " " + y +
+                " 1\n  vertex " + x + " 1 " + y + "\n endloop\nendfacet\n";
+    }
+    WriteFile(dir / "big.stl", mesh + "endsolid big\n");
+    WriteFile(dir / "out.png", "");
+    testutil::ScopedEnv ignore("TARNEL_IGNORE_SIZE", "1");
+    Result r = Tarnel("thumbnail --timeout 0.001 " + (dir / "big.stl") + " " + (dir / "out.png") + " 2>&1");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("gave up after 0.001 seconds"), std::string::npos) << r.out;
+    EXPECT_EQ(std::filesystem::file_size(dir / "out.png"), 0u);
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path()))
+        ++entries;
+    EXPECT_EQ(entries, 2u) << "only the mesh and the untouched output";
+}
+
+// The picture replaces OUTPUT whole: an old, longer content leaves no tail, and the file keeps its mode.
+TEST(HostCommand, APictureReplacesTheOutputWhole) {
+    TempDir dir;
+    WriteFile(dir / "s.qzt", bmp::Study(bmp::Encode(bmp::Solid(40, 30, 0x0000FF), bmp::Variant::Rgb24)));
+    WriteFile(dir / "out.png", std::string(100000, 'x'));
+    std::filesystem::permissions(dir / "out.png", std::filesystem::perms(0640));
+    ASSERT_EQ(Tarnel("thumbnail " + (dir / "s.qzt") + " " + (dir / "out.png")).status, 0);
+    std::ifstream in(dir / "out.png", std::ios::binary);
+    std::string png((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(png.substr(1, 3), "PNG");
+    EXPECT_EQ(png.substr(png.size() - 8, 4), "IEND");
+    EXPECT_EQ(std::filesystem::status(dir / "out.png").permissions(), std::filesystem::perms(0640));
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// For one user: the MIME definitions go where update-mime-database finds them, the entry names the command
+// by its own path (quoted, since this copy's folder has a space in it), and uninstall takes both away.
+TEST(HostCommand, InstallAndUninstallForOneUser) {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "my bin");
+    std::filesystem::copy_file(TARNEL_BINARY, dir / "my bin/tarnel");
+    std::filesystem::permissions(dir / "my bin/tarnel", std::filesystem::perms(0755));
+    testutil::ScopedEnv data("XDG_DATA_HOME", dir / "data");
+    const std::string copy = "'" + (dir / "my bin/tarnel") + "'";
+    Result r = Shell(copy + " install 2>/dev/null");
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string entry = ReadAll(dir / "data/thumbnailers/tarnel.thumbnailer");
+    EXPECT_NE(entry.find("[Thumbnailer Entry]\n"), std::string::npos) << entry;
+    EXPECT_NE(entry.find("\nTryExec=" + (dir / "my bin/tarnel") + "\n"), std::string::npos) << entry;
+    EXPECT_NE(entry.find("\nExec=\"" + (dir / "my bin/tarnel") + "\" thumbnail -s %s %i %o\n"),
+              std::string::npos)
+        << entry;
+    EXPECT_NE(entry.find("\nMimeType=application/x-tarnel-study;application/x-tarnel-project;"
+                         "model/x-tarnel-mesh;application/x-tarnel-document;model/stl;\n"),
+              std::string::npos)
+        << entry;
+    EXPECT_TRUE(std::filesystem::exists(dir / "data/mime/packages/tarnel-mime.xml"));
+    if (::system("command -v update-mime-database >/dev/null") == 0) {
+        const std::string globs = ReadAll(dir / "data/mime/globs2");
+        for (const char* glob :
+             {"application/x-tarnel-study:*.qzt", "application/x-tarnel-project:*.kpv",
+              "application/x-tarnel-project:*.kpz", "model/x-tarnel-mesh:*.tvx", "model/x-tarnel-mesh:*.ybr",
+              "application/x-tarnel-document:*.jxe", "application/x-tarnel-document:*.lwq",
+              "application/x-tarnel-document:*.gnw"})
+            EXPECT_NE(globs.find(glob), std::string::npos) << glob << " in\n" << globs;
+    }
+    r = Shell(copy + " uninstall");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(std::filesystem::exists(dir / "data/thumbnailers/tarnel.thumbnailer"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "data/mime/packages/tarnel-mime.xml"));
+    EXPECT_EQ(Tarnel("install --user --system 2>/dev/null").status, 2);
+}
+
+// A file manager that gives up on a thumbnailer sends SIGTERM: the half-made picture goes with it.
+TEST(HostCommand, AStoppedRunRemovesItsTemporaryFile) {
+    TempDir dir;
+    std::string mesh = "solid big\n";
+    for (int i = 0; i < 200000; ++i)
+        mesh += "facet normal 0 0 1\n outer loop\n  vertex " + std::to_string(i) + " 0 0\n  vertex 0 " +
+                std::to_string(i) + " 0\n  vertex 0 0 1\n endloop\nendfacet\n";
+    WriteFile(dir / "big.stl", mesh + "endsolid big\n");
+    WriteFile(dir / "out.png", "");
+    testutil::ScopedEnv ignore("TARNEL_IGNORE_SIZE", "1");
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::execl(TARNEL_BINARY, "tarnel", "thumbnail", "--timeout", "0", (dir / "big.stl").c_str(),
+                (dir / "out.png").c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    auto temporaries = [&] {
+        size_t n = 0;
+        for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+            n += e.path().filename().string().rfind(".out.png.", 0) == 0;
+        return n;
+    };
+    while (temporaries() == 0 && ::waitpid(pid, nullptr, WNOHANG) == 0)
+        ::usleep(1000);
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (WIFSIGNALED(status)) { // stopped before the picture was done, as nearly always
+        EXPECT_EQ(WTERMSIG(status), SIGTERM);
+        EXPECT_EQ(std::filesystem::file_size(dir / "out.png"), 0u);
+    }
+    EXPECT_EQ(temporaries(), 0u);
 }
 
 } // namespace

@@ -1,0 +1,46 @@
+// Work run in child processes with a bounded run time: a file that makes the extractor hang or crash costs
+// only that file, and the caller always gets an answer.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <vector>
+
+struct ChildOutcome {
+    enum Kind { Exited, Crashed, TimedOut, NotStarted } kind = NotStarted;
+    int code = -1; // the exit status (Exited) or the signal (Crashed)
+    long id = -1;  // the caller's tag for the work
+};
+
+// Runs up to any number of children at once; each is killed when its time is up.
+class ChildPool {
+public:
+    // seconds <= 0: no bound.
+    explicit ChildPool(double seconds) : m_seconds(seconds) {}
+    ~ChildPool();
+    ChildPool(const ChildPool&) = delete;
+    ChildPool& operator=(const ChildPool&) = delete;
+
+    // Forks a child that runs work and exits with its result. False when no child could be made.
+    bool Start(long id, const std::function<int()>& work);
+    size_t Running() const { return m_children.size(); }
+    // Waits until one child has exited or has been killed for running too long.
+    ChildOutcome WaitOne();
+
+private:
+    struct Child {
+        pid_t pid;
+        int pidfd;
+        long id;
+        double deadline;
+    };
+    double m_seconds;
+    std::vector<Child> m_children;
+};
+
+// Runs work in one child process, bounded by seconds.
+ChildOutcome RunIsolated(double seconds, const std::function<int()>& work);
+
+// Parses a time in seconds ("10", "0.5"); false for anything else or a negative value.
+bool ParseSeconds(const char* text, double& seconds);

@@ -1,0 +1,184 @@
+// `tarnel cache` through the command itself, against a private XDG_CACHE_HOME.
+#include "TestUtil.h"
+#include "support/BmpWriter.h"
+
+#include <glib.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+using testutil::TempDir;
+using testutil::WriteFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    int status;
+    std::string out;
+};
+
+Result Cache(const std::string& args) {
+    const std::string command = std::string(TARNEL_BINARY) + " cache " + args + " 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    std::string out;
+    std::array<char, 4096> buf;
+    while (size_t n = std::fread(buf.data(), 1, buf.size(), pipe))
+        out.append(buf.data(), n);
+    const int status = ::pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The entry's name as every freedesktop client computes it: MD5 of the file URI that GIO spells.
+std::string EntryName(const std::string& path) {
+    gchar* uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
+    gchar* md5 = g_compute_checksum_for_string(G_CHECKSUM_MD5, uri, -1);
+    std::string name = std::string(md5) + ".png";
+    g_free(md5);
+    g_free(uri);
+    return name;
+}
+
+bool HasText(const std::string& png, const std::string& key, const std::string& value) {
+    return png.find(key + std::string(1, '\0') + value) != std::string::npos;
+}
+
+// A whole PNG: the signature in front and the IEND chunk with its CRC at the very end.
+bool IsCompletePng(const std::string& png) {
+    static const std::string kEnd("\0\0\0\0IEND\xAE\x42\x60\x82", 12);
+    return png.size() > 20 && png.compare(1, 3, "PNG") == 0 && png.compare(png.size() - 12, 12, kEnd) == 0;
+}
+
+std::string Study() {
+    return bmp::Study(bmp::Encode(bmp::Solid(80, 60, 0x3366CC), bmp::Variant::Rgb24));
+}
+
+void SetMTime(const std::string& path, int secondsFromNow) {
+    fs::last_write_time(path, fs::file_time_type::clock::now() + std::chrono::seconds(secondsFromNow));
+}
+
+struct CacheTest : ::testing::Test {
+    TempDir dir;
+    testutil::ScopedEnv cacheHome{"XDG_CACHE_HOME", dir / "cache"};
+    std::string Large(const std::string& file) { return dir / ("cache/thumbnails/large/" + EntryName(file)); }
+    std::string Failed(const std::string& file) {
+        return dir / ("cache/thumbnails/fail/gnome-thumbnail-factory/" + EntryName(file));
+    }
+};
+
+TEST_F(CacheTest, EntriesAreNamedByTheUriAndCarryTheFilesFacts) {
+    const std::string study = dir / "my files/plate é.qzt"; // escaped in the URI: %20, %C3%A9
+    WriteFile(study, Study());
+    Result r = Cache("'" + study + "'");
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string png = ReadAll(Large(study));
+    ASSERT_TRUE(IsCompletePng(png)) << r.out;
+    struct stat st {};
+    ASSERT_EQ(::stat(study.c_str(), &st), 0);
+    EXPECT_TRUE(HasText(png, "Thumb::URI", "file://" + (dir / "my%20files/plate%20%C3%A9.qzt")));
+    EXPECT_TRUE(HasText(png, "Thumb::MTime", std::to_string(st.st_mtime)));
+    EXPECT_TRUE(HasText(png, "Thumb::Size", std::to_string(st.st_size)));
+    EXPECT_TRUE(HasText(png, "Software", "tarnel"));
+    ASSERT_EQ(::stat(Large(study).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "thumbnails show what private files contain";
+
+    r = Cache("--size normal '" + study + "'");
+    EXPECT_TRUE(IsCompletePng(ReadAll(dir / ("cache/thumbnails/normal/" + EntryName(study)))));
+    EXPECT_EQ(Cache("--size huge x").status, 2);
+    EXPECT_EQ(Cache("--jobs 0 x").status, 2);
+}
+
+TEST_F(CacheTest, CurrentEntriesAreKeptAndChangedFilesMadeAgain) {
+    WriteFile(dir / "files/a.qzt", Study());
+    WriteFile(dir / "files/b.qzt", Study());
+    WriteFile(dir / "files/notes.txt", "not the suite's");
+    WriteFile(dir / "files/plan.kpv", "STUDY \"a.qzt\"\n");
+    Result r = Cache(dir / "files");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find("notes.txt"), std::string::npos) << "folders give only the suite's files";
+    EXPECT_NE(r.out.find("cached " + (dir / "files/plan.kpv")), std::string::npos) << r.out;
+
+    r = Cache(dir / "files");
+    EXPECT_EQ(r.out.find("cached"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("up to date " + (dir / "files/a.qzt")), std::string::npos) << r.out;
+
+    SetMTime(dir / "files/b.qzt", 100);
+    SetMTime(dir / "files/a.qzt", 100); // the project's study: its entry is stale although it is not
+    r = Cache(dir / "files");
+    EXPECT_NE(r.out.find("cached " + (dir / "files/b.qzt")), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("cached " + (dir / "files/plan.kpv")), std::string::npos) << r.out;
+}
+
+TEST_F(CacheTest, FailuresAreRecordedWhereGnomeLooksAndClearedByAPicture) {
+    const std::string plain = dir / "plain.qzt";
+    WriteFile(plain, "no picture in here");
+    Result r = Cache(plain);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(fs::exists(Large(plain)));
+    const std::string record = ReadAll(Failed(plain));
+    ASSERT_TRUE(IsCompletePng(record)) << r.out;
+    EXPECT_TRUE(HasText(record, "Thumb::URI", "file://" + plain));
+    r = Cache(plain);
+    EXPECT_NE(r.out.find("no picture (recorded earlier)"), std::string::npos) << r.out;
+
+    WriteFile(plain, Study());
+    SetMTime(plain, 100);
+    r = Cache(plain);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(fs::exists(Large(plain)));
+    EXPECT_FALSE(fs::exists(Failed(plain))) << "a file with a picture is no failure";
+
+    // A file that takes too long: cut short, recorded, and the other files still made.
+    std::string mesh = "solid big\n";
+    for (int i = 0; i < 50000; ++i)
+        mesh += "facet normal 0 0 1\n outer loop\n  vertex " + std::to_string(i) + " 0 0\n  vertex 0 " +
+                std::to_string(i) + " 0\n  vertex 0 0 1\n endloop\nendfacet\n";
+    WriteFile(dir / "big.stl", mesh + "endsolid big\n");
+    testutil::ScopedEnv ignore("TARNEL_IGNORE_SIZE", "1");
+    r = Cache("--timeout 0.001 " + (dir / "big.stl"));
+    EXPECT_NE(r.out.find("no picture (timed out) " + (dir / "big.stl")), std::string::npos) << r.out;
+    EXPECT_TRUE(fs::exists(Failed(dir / "big.stl")));
+}
+
+// A run killed part-way leaves only whole pictures under the names readers look at; the next run finishes.
+TEST_F(CacheTest, AKilledRunLeavesOnlyCompletePictures) {
+    for (int i = 0; i < 40; ++i)
+        WriteFile(dir / ("many/s" + std::to_string(i) + ".qzt"), Study());
+    const std::string pidFile = dir / "pid";
+    const std::string command =
+        "sh -c 'echo $$ > " + pidFile + "; exec " + TARNEL_BINARY + " cache --jobs 2 " + (dir / "many") + "'";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char line[4096];
+    ASSERT_NE(std::fgets(line, sizeof line, pipe), nullptr);
+    const pid_t pid = pid_t(std::stol(ReadAll(pidFile)));
+    ::kill(pid, SIGKILL);
+    ::pclose(pipe);
+
+    size_t pictures = 0;
+    for (const auto& e : fs::directory_iterator(dir / "cache/thumbnails/large")) {
+        const std::string name = e.path().filename().string();
+        if (name.ends_with(".png")) {
+            ++pictures;
+            EXPECT_TRUE(IsCompletePng(ReadAll(e.path().string()))) << name;
+        } else {
+            EXPECT_EQ(name[0], '.') << name << ": an unfinished file must not look like an entry";
+        }
+    }
+    EXPECT_GE(pictures, 1u);
+    Result r = Cache(dir / "many");
+    EXPECT_EQ(r.status, 0) << r.out;
+    for (int i = 0; i < 40; ++i)
+        EXPECT_TRUE(IsCompletePng(ReadAll(Large(dir / ("many/s" + std::to_string(i) + ".qzt"))))) << i;
+}
+
+} // namespace

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# The real client: installs tarnel into a throwaway prefix under /usr/local (GNOME's thumbnailer sandbox sees
+# only /usr) with a private XDG data and cache folder, and asks GNOME's thumbnail factory, through python3-gi,
+# for the large thumbnails of a study, a binary and an ASCII STL mesh and a .tvx mesh. The factory runs the
+# thumbnailer in its bubblewrap sandbox, as GNOME Files does. Then `tarnel cache` fills the cache for a
+# project (whose studies the sandbox cannot see) and a study without a picture, and the factory must find the
+# project's thumbnail and the study's failure record as valid.
+# Usage: gnome-thumbnail-factory.sh CMAKE BUILD_DIR MAKE_SAMPLES. Exit 77 (skipped) where its tools are missing.
+set -u
+cmake=$1 build=$2 make_samples=$3
+here=$(cd "$(dirname "$0")" && pwd)
+
+skip() { echo "SKIPPED: $*"; exit 77; }
+/usr/bin/python3 -c 'import gi; gi.require_version("GnomeDesktop", "3.0")' 2>/dev/null ||
+    skip "needs python3-gi and gir1.2-gnomedesktop-3.0 (scripts/install-deps.sh installs them)"
+command -v bwrap >/dev/null || skip "needs bubblewrap (scripts/install-deps.sh installs it)"
+[ -w /usr/local ] || skip "needs write access to /usr/local for a throwaway installation"
+
+prefix=$(mktemp -d /usr/local/tarnel-test-XXXXXX) || exit 1
+work=$(mktemp -d) || exit 1
+trap 'rm -rf "$prefix" "$work"' EXIT
+chmod 755 "$prefix"
+
+"$cmake" --install "$build" --prefix "$prefix" >/dev/null || { echo "FAIL: cmake --install"; exit 1; }
+"$make_samples" "$work/samples" >/dev/null || exit 1
+cp "$work/samples/plate.qzt" "$work/Plate.QZT"
+/usr/bin/python3 - "$work" <<'PY'
+import struct, sys
+work = sys.argv[1]
+tris = [((0, 0, 0), (1, 0, 0), (0, 1, 0)), ((0, 0, 0), (0, 1, 0), (0, 0, 1)),
+        ((0, 0, 0), (0, 0, 1), (1, 0, 0)), ((1, 0, 0), (0, 1, 0), (0, 0, 1))]
+with open(f"{work}/binary.stl", "wb") as f:
+    f.write(b"\0" * 80 + struct.pack("<I", len(tris)))
+    for t in tris:
+        f.write(struct.pack("<3f", 0, 0, 0) + b"".join(struct.pack("<3f", *v) for v in t) + b"\0\0")
+ascii = "solid t\n" + "".join("facet normal 0 0 0\nouter loop\n" + "".join("vertex %g %g %g\n" % v for v in t)
+                              + "endloop\nendfacet\n" for t in tris) + "endsolid t\n"
+for name in ("ascii.stl", "part.tvx"):
+    with open(f"{work}/{name}", "w") as f:
+        f.write(ascii)
+PY
+
+export XDG_DATA_HOME="$work/data" XDG_CACHE_HOME="$work/cache" XDG_DATA_DIRS="$prefix/share:/usr/share"
+/usr/bin/python3 "$here/gnome_factory.py" \
+    "$work/Plate.QZT" application/x-tarnel-study \
+    "$work/binary.stl" model/stl \
+    "$work/ascii.stl" model/stl \
+    "$work/part.tvx" model/x-tarnel-mesh || exit 1
+
+"$prefix/bin/tarnel" cache "$work/samples/project-three.kpz" "$work/samples/plate-plain.qzt" >/dev/null
+/usr/bin/python3 - "$work/samples/project-three.kpz" "$work/samples/plate-plain.qzt" <<'PY' || exit 1
+import sys
+import gi
+gi.require_version("GnomeDesktop", "3.0")
+from gi.repository import Gio, GnomeDesktop
+factory = GnomeDesktop.DesktopThumbnailFactory.new(GnomeDesktop.DesktopThumbnailSize.LARGE)
+def facts(path):
+    f = Gio.File.new_for_path(path)
+    return f.get_uri(), f.query_info("time::modified", 0, None).get_modification_date_time().to_unix()
+project, plain = facts(sys.argv[1]), facts(sys.argv[2])
+ok = factory.lookup(*project) is not None and factory.has_valid_failed_thumbnail(*plain)
+print(("ok" if ok else "FAIL") + " the factory finds what tarnel cache wrote")
+sys.exit(0 if ok else 1)
+PY

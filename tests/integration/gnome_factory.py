@@ -1,0 +1,38 @@
+#!/usr/bin/python3
+"""Asks GNOME's thumbnail factory for the large thumbnail of each file named, as GNOME Files does, and checks
+that each comes back as a picture within 256 x 256. Prints one line a file; exit status 1 if any fails."""
+import sys
+
+import gi
+
+gi.require_version("GnomeDesktop", "3.0")
+from gi.repository import Gio, GnomeDesktop  # noqa: E402
+
+factory = GnomeDesktop.DesktopThumbnailFactory.new(GnomeDesktop.DesktopThumbnailSize.LARGE)
+failed = 0
+for path, expected_type in zip(sys.argv[1::2], sys.argv[2::2]):
+    gfile = Gio.File.new_for_path(path)
+    info = gfile.query_info("standard::content-type,time::modified", Gio.FileQueryInfoFlags.NONE, None)
+    mime = info.get_content_type()
+    uri = gfile.get_uri()
+    if mime != expected_type:
+        print(f"FAIL {path}: GIO calls it {mime}, not {expected_type}")
+        failed += 1
+        continue
+    if not factory.can_thumbnail(uri, mime, info.get_modification_date_time().to_unix()):
+        print(f"FAIL {path}: the factory has no thumbnailer for {mime}")
+        failed += 1
+        continue
+    try:
+        pixbuf = factory.generate_thumbnail(uri, mime, None)
+    except Exception as e:  # GLib.Error: the thumbnailer failed or gave no picture
+        print(f"FAIL {path}: {e}")
+        failed += 1
+        continue
+    w, h = pixbuf.get_width(), pixbuf.get_height()
+    if not (0 < w <= 256 and 0 < h <= 256 and max(w, h) > 32):
+        print(f"FAIL {path}: {w} x {h} pixels")
+        failed += 1
+        continue
+    print(f"ok {path}: {mime}, {w} x {h}")
+sys.exit(1 if failed else 0)
