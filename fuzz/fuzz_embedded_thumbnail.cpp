@@ -1,25 +1,20 @@
 // Fuzz target: a study file's tail: the tail reader, the marker scan and the whole embedded-picture path.
+#include "MemoryFile.h"
+
 #include "dibkit/dibkit.h"
 #include "platform/afxfile.h"
 #include "platform/gdi.h"
 #include "platform/widestr.h"
 #include "sources/EmbeddedThumbnail.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    int fd = ::memfd_create("study.qzt", MFD_CLOEXEC);
-    if (fd < 0)
+    MemoryFile file("study.qzt", data, size);
+    if (!file.ok())
         return 0;
-    if (size > 0 && ::write(fd, data, size) != ssize_t(size)) {
-        ::close(fd);
-        return 0;
-    }
-    std::wstring path = WidenFileName("/proc/self/fd/" + std::to_string(fd));
+    const std::wstring path = file.path();
     CByteArray bytes;
     int n = ReadFileTail(path.c_str(), bytes);
     int offset = FindThumbnailOffset(bytes);
@@ -38,7 +33,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (CFileException* e) {
         e->Delete();
     }
-    ::close(fd);
     if (CImageConvertor::GetLiveImageCount() != 0)
         __builtin_trap(); // a temporary picture was left behind
     return 0;

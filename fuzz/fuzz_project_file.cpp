@@ -1,25 +1,19 @@
 // Fuzz target: the project-file reader, given any bytes as a project file.
+#include "MemoryFile.h"
+
 #include "extractor/ProjectFile.h"
 #include "platform/afxfile.h"
 #include "platform/widestr.h"
-
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // The bytes live in an anonymous in-memory file, reached through its /proc name.
-    int fd = ::memfd_create("project.kpv", MFD_CLOEXEC);
-    if (fd < 0)
+    MemoryFile file("project.kpv", data, size);
+    if (!file.ok())
         return 0;
-    if (size > 0 && ::write(fd, data, size) != ssize_t(size)) {
-        ::close(fd);
-        return 0;
-    }
-    std::wstring path = WidenFileName("/proc/self/fd/" + std::to_string(fd));
+    const std::wstring path = file.path();
     try {
         CStringArray studies;
         GetProjectStudies(CString(path), studies);
@@ -29,6 +23,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (CFileException* e) {
         e->Delete();
     }
-    ::close(fd);
     return 0;
 }

@@ -77,6 +77,29 @@ bool Encode(FILE* file, LONG width, LONG height, const BYTE* bgrx, BYTE* rgb, pn
     return true;
 }
 
+using Stream = std::unique_ptr<FILE, int (*)(FILE*)>;
+
+// A stream of its own on a copy of fd, so that closing the stream leaves the caller's descriptor open.
+Stream StreamOn(int fd) {
+    const int copy = ::dup(fd);
+    FILE* f = copy >= 0 ? ::fdopen(copy, "wb") : nullptr;
+    if (f == nullptr && copy >= 0)
+        ::close(copy);
+    return Stream(f, &std::fclose);
+}
+
+// libpng's view of the texts; it borrows their strings.
+std::vector<png_text> TextChunks(const std::vector<PngText>& texts) {
+    std::vector<png_text> chunks(texts.size());
+    for (size_t i = 0; i < texts.size(); ++i) {
+        chunks[i].compression = PNG_TEXT_COMPRESSION_NONE;
+        chunks[i].key = const_cast<char*>(texts[i].key.c_str());
+        chunks[i].text = const_cast<char*>(texts[i].value.c_str());
+        chunks[i].text_length = texts[i].value.size();
+    }
+    return chunks;
+}
+
 } // namespace
 
 bool WriteBitmapPng(HBITMAP hBitmap, int fd, const std::vector<PngText>& texts, std::string& error) {
@@ -87,21 +110,12 @@ bool WriteBitmapPng(HBITMAP hBitmap, int fd, const std::vector<PngText>& texts, 
         return false;
     }
     std::vector<BYTE> rgb(size_t(width) * 3);
-    const int copy = ::dup(fd);
-    std::unique_ptr<FILE, int (*)(FILE*)> file(copy >= 0 ? ::fdopen(copy, "wb") : nullptr, &std::fclose);
+    Stream file = StreamOn(fd);
     if (!file) {
-        if (copy >= 0)
-            ::close(copy);
         error = std::string("cannot write the picture: ") + std::strerror(errno);
         return false;
     }
-    std::vector<png_text> chunks(texts.size());
-    for (size_t i = 0; i < texts.size(); ++i) {
-        chunks[i].compression = PNG_TEXT_COMPRESSION_NONE;
-        chunks[i].key = const_cast<char*>(texts[i].key.c_str());
-        chunks[i].text = const_cast<char*>(texts[i].value.c_str());
-        chunks[i].text_length = texts[i].value.size();
-    }
+    std::vector<png_text> chunks = TextChunks(texts);
     if (!Encode(file.get(), width, height, bgrx.data(), rgb.data(), chunks.data(), int(chunks.size()), error))
         return false;
     if (std::fflush(file.get()) != 0) {
@@ -165,21 +179,12 @@ bool DecodeTexts(FILE* file, std::vector<PngText>* out) {
 } // namespace
 
 bool WriteMarkerPng(int fd, const std::vector<PngText>& texts, std::string& error) {
-    const int copy = ::dup(fd);
-    std::unique_ptr<FILE, int (*)(FILE*)> file(copy >= 0 ? ::fdopen(copy, "wb") : nullptr, &std::fclose);
+    Stream file = StreamOn(fd);
     if (!file) {
-        if (copy >= 0)
-            ::close(copy);
         error = std::string("cannot write the record: ") + std::strerror(errno);
         return false;
     }
-    std::vector<png_text> chunks(texts.size());
-    for (size_t i = 0; i < texts.size(); ++i) {
-        chunks[i].compression = PNG_TEXT_COMPRESSION_NONE;
-        chunks[i].key = const_cast<char*>(texts[i].key.c_str());
-        chunks[i].text = const_cast<char*>(texts[i].value.c_str());
-        chunks[i].text_length = texts[i].value.size();
-    }
+    std::vector<png_text> chunks = TextChunks(texts);
     if (!EncodeMarker(file.get(), chunks.data(), int(chunks.size()), error))
         return false;
     if (std::fflush(file.get()) != 0) {
