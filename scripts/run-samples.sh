@@ -4,6 +4,10 @@ set -u
 tarnel=${1:-build/bin/tarnel}
 cd "$(dirname "$0")/.."
 mkdir -p out
+# The samples' thumbnails come through the registry, as a file manager's would: the module is registered in
+# a demo registry of their own, so that the user's is left alone.
+export TARNEL_REGISTRY="$PWD/out/registry.reg"
+"$tarnel" register >/dev/null || { echo "cannot register the module"; exit 1; }
 for f in data/samples/*; do
     [ -f "$f" ] || continue
     name=$(basename "$f")

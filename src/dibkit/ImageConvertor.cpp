@@ -15,9 +15,11 @@
 namespace {
 
 std::mutex g_lock;
+// The names made here, so that tests can count those still on disk. An object of the module's own, so that
+// unloading the module frees it.
 std::set<std::string>& CreatedFiles() {
-    static auto* files = new std::set<std::string>();
-    return *files;
+    static std::set<std::string> files;
+    return files;
 }
 
 // A folder we may create files in: it exists, is a folder, and is writable and searchable by us.

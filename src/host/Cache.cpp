@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,7 +32,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const char kUsage[] =
-    "usage: tarnel cache [--size normal|large|x-large|xx-large] [--jobs N] [--timeout SECONDS] PATH...\n"
+    "usage: tarnel cache [--size normal|large|x-large|xx-large] [--jobs N] [--timeout SECONDS]\n"
+    "                    [--module PATH [--clsid {...}]] [--list FILE] PATH...\n"
     "\n"
     "Puts the thumbnails of the files named, and of the suite's files in the folders named, into the\n"
     "thumbnail cache that file managers share ($XDG_CACHE_HOME/thumbnails, default ~/.cache/thumbnails).\n"
@@ -41,6 +43,10 @@ const char kUsage[] =
     "  --size NAME        normal (128), large (256, the default), x-large (512), xx-large (1024)\n"
     "  --jobs N           files made at once (default: the number of processors)\n"
     "  --timeout SECONDS  give up on a file that takes longer (default 10, 0: no limit)\n"
+    "  --module PATH      ask this in-process server instead of the registry's handlers\n"
+    "  --clsid {...}      the class --module serves (default tarnel's own)\n"
+    "  --list FILE        also the paths in FILE, one a line ('#' starts a comment; a missing FILE is\n"
+    "                     an empty list)\n"
     "\n"
     "Exit status: 0 every file has a thumbnail, 1 some gave none, 2 bad usage.\n";
 
@@ -187,6 +193,33 @@ private:
     bool m_terminal, m_shown = false;
 };
 
+// The paths of a list file: one a line, blank lines and '#' comments left out, '~/' read as the home
+// folder (a systemd unit names its folders this way). A missing file is an empty list.
+bool ReadList(const char* file, std::vector<std::string>& paths) {
+    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(file, "r"), std::fclose);
+    if (!f)
+        return errno == ENOENT;
+    char* line = nullptr;
+    size_t capacity = 0;
+    ssize_t n;
+    while ((n = ::getline(&line, &capacity, f.get())) >= 0) {
+        std::string path(line, size_t(n));
+        while (!path.empty() &&
+               (path.back() == '\n' || path.back() == '\r' || path.back() == ' ' || path.back() == '\t'))
+            path.pop_back();
+        const size_t start = path.find_first_not_of(" \t");
+        if (start == std::string::npos || path[start] == '#')
+            continue;
+        path.erase(0, start);
+        const char* home = std::getenv("HOME");
+        if (path.compare(0, 2, "~/") == 0 && home != nullptr)
+            path = std::string(home) + path.substr(1);
+        paths.push_back(path);
+    }
+    std::free(line);
+    return !std::ferror(f.get());
+}
+
 } // namespace
 
 int RunCache(int argc, char** argv) {
@@ -195,9 +228,21 @@ int RunCache(int argc, char** argv) {
     long jobs = std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN));
     double timeout = kDefaultTimeout;
     std::vector<std::string> args;
+    ModuleChoice choice;
+    bool listed = false;
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
-        if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
+        std::string problem;
+        if (int taken = ParseModuleOption(argc, argv, i, choice, problem); taken != 0) {
+            if (taken < 0)
+                return Usage(problem.c_str());
+        } else if (std::strcmp(a, "--list") == 0) {
+            if (++i >= argc)
+                return Usage("--list needs a file");
+            if (!ReadList(argv[i], args))
+                return Usage((std::string("cannot read the list ") + argv[i]).c_str());
+            listed = true;
+        } else if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
             std::fputs(kUsage, stdout);
             return 0;
         } else if (std::strcmp(a, "--size") == 0 || std::strcmp(a, "-s") == 0) {
@@ -224,7 +269,7 @@ int RunCache(int argc, char** argv) {
             args.push_back(a);
         }
     }
-    if (args.empty())
+    if (args.empty() && !listed)
         return Usage("PATH is needed");
 
     fs::path cache;
@@ -334,7 +379,7 @@ int RunCache(int argc, char** argv) {
             const int null = ::open("/dev/null", O_WRONLY);
             if (null >= 0)
                 ::dup2(null, STDERR_FILENO);
-            return ExtractPng(path.c_str(), size, false, false, fd, texts);
+            return ExtractPng(path.c_str(), size, choice, false, false, fd, texts);
         };
         if (!pool.Start(id, work))
             finish({ChildOutcome::Crashed, -1, id});

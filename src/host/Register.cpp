@@ -157,11 +157,14 @@ int RunRegister(int argc, char** argv, bool unregister) {
             module = argv[i];
         }
     }
-    AtlSetPerUserRegistration(!system);
+    return RegisterModule(module != nullptr ? module : DefaultModulePath(), system, unregister, command);
+}
 
+int RegisterModule(const std::string& module, bool system, bool unregister, const char* command) {
+    AtlSetPerUserRegistration(!system);
     CModuleLoader loader;
     std::string error;
-    if (!loader.Load(module != nullptr ? module : DefaultModulePath(), error)) {
+    if (!loader.Load(module, error)) {
         std::fprintf(stderr, "tarnel %s: %s\n", command, error.c_str());
         return kExitNoPicture;
     }

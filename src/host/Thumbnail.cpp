@@ -4,10 +4,14 @@
 #include "host/OutputFile.h"
 #include "host/PngWriter.h"
 
-#include "extractor/TarnelEx.h"
+#include "host/ModuleLoader.h"
+
 #include "platform/gdi.h"
+#include "platform/shobjidl.h"
 #include "platform/vtkMemoryRenderWindow.h"
 #include "sources/SourceChain.h"
+
+#include <vtkNew.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,15 +20,18 @@
 
 namespace {
 
-const char kUsage[] = "usage: tarnel thumbnail [-s N | --size WxH] [--timeout SECONDS] [--icon] [-v] INPUT "
-                      "OUTPUT.png\n"
+const char kUsage[] = "usage: tarnel thumbnail [-s N | --size WxH] [--timeout SECONDS] [--icon] [-v]\n"
+                      "                        [--module PATH [--clsid {...}]] INPUT OUTPUT.png\n"
                       "\n"
                       "Writes the thumbnail of INPUT as an 8-bit RGB PNG no larger than the size asked for.\n"
+                      "The handler registered for INPUT's extension makes it, as the shell would ask it.\n"
                       "\n"
                       "  -s N, --size N     a square of N x N pixels (default 256)\n"
                       "  --size WxH         W pixels wide, H high\n"
                       "  --timeout SECONDS  give up on a file that takes longer (default 10, 0: no limit)\n"
                       "  --icon             also write the icon fallback's picture (exit status 3)\n"
+                      "  --module PATH      ask this in-process server instead of the registry's\n"
+                      "  --clsid {...}      the class --module serves (default tarnel's own)\n"
                       "  -v, --verbose      print each call and its result on stderr\n"
                       "\n"
                       "Exit status: 0 a picture was written, 1 no picture, 2 bad usage, 3 only the icon.\n";
@@ -71,9 +78,14 @@ int RunThumbnail(int argc, char** argv) {
     bool verbose = false, writeIcon = false;
     const char* positional[2] = {nullptr, nullptr};
     int nPositional = 0;
+    ModuleChoice choice;
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
-        if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
+        std::string problem;
+        if (int taken = ParseModuleOption(argc, argv, i, choice, problem); taken != 0) {
+            if (taken < 0)
+                return Usage(problem.c_str());
+        } else if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
             std::fputs(kUsage, stdout);
             return 0;
         } else if (std::strcmp(a, "-s") == 0 || std::strcmp(a, "--size") == 0) {
@@ -120,8 +132,8 @@ int RunThumbnail(int argc, char** argv) {
         std::fprintf(stderr, "tarnel: %s\n", error.c_str());
         return kExitNoPicture;
     }
-    const ChildOutcome outcome =
-        RunIsolated(timeout, [&] { return ExtractPng(input, size, writeIcon, verbose, out.fd(), {}); });
+    const ChildOutcome outcome = RunIsolated(
+        timeout, [&] { return ExtractPng(input, size, choice, writeIcon, verbose, out.fd(), {}); });
     switch (outcome.kind) {
     case ChildOutcome::Exited:
         if (outcome.code == kExitPicture || outcome.code == kExitIconOnly) {
@@ -147,46 +159,144 @@ int RunThumbnail(int argc, char** argv) {
     return kExitNoPicture;
 }
 
-int ExtractPng(const char* input, SIZE size, bool writeIcon, bool verbose, int fd,
-               const std::vector<PngText>& texts) {
+int ParseModuleOption(int argc, char** argv, int& i, ModuleChoice& choice, std::string& problem) {
+    const char* a = argv[i];
+    const char* value = nullptr;
+    bool isModule = false;
+    if (std::strcmp(a, "--module") == 0 || std::strcmp(a, "--clsid") == 0) {
+        isModule = a[2] == 'm';
+        if (++i >= argc) {
+            problem = std::string(a) + " needs a value";
+            return -1;
+        }
+        value = argv[i];
+    } else if (std::strncmp(a, "--module=", 9) == 0) {
+        isModule = true;
+        value = a + 9;
+    } else if (std::strncmp(a, "--clsid=", 8) == 0) {
+        value = a + 8;
+    } else {
+        return 0;
+    }
+    if (isModule) {
+        if (value[0] == '\0') {
+            problem = "--module needs the module's path";
+            return -1;
+        }
+        choice.module = value;
+    } else if (!ParseGuidText(value, choice.clsid)) {
+        problem = "--clsid needs a class identifier such as {3D7A91C2-58E4-4B1F-A2C6-7E90B41D5F38}";
+        return -1;
+    }
+    return 1;
+}
+
+namespace {
+
+// Why a mesh could not be rendered, when the reason is that this machine cannot render off-screen; empty
+// otherwise. The module keeps its own reason, so the host asks for itself.
+std::string OffscreenUnavailableReason() {
+    vtkNew<vtkMemoryRenderWindow> window;
+    if (window->SetupMemoryRendering(1, 1, nullptr))
+        window->ResumeScreenRendering();
+    return vtkMemoryRenderWindow::GetUnavailableReason();
+}
+
+// The shell's calls on the extractor, from the class object to the bitmap. The interfaces are all released
+// when it returns, so that the module may be unloaded.
+int ExtractWith(CModuleLoader& loader, const ThumbnailHandler& handler, const char* input,
+                const std::wstring& path, SIZE size, bool verbose, HBITMAP& hBitmap, HRESULT& extractResult) {
     auto trace = [&](const char* call, HRESULT hr) {
         if (verbose)
             std::fprintf(stderr, "tarnel: %s -> %s\n", call, DescribeHResult(hr).c_str());
     };
-
-    CComObject<CTarnelEx>* pObject = nullptr;
-    HRESULT hr = CComObject<CTarnelEx>::CreateInstance(&pObject);
-    trace("CreateInstance", hr);
-    if (FAILED(hr)) {
-        std::fprintf(stderr, "tarnel: cannot create the extractor: %s\n", DescribeHResult(hr).c_str());
+    auto fail = [&](const char* call, HRESULT hr, const std::string& what) {
+        std::fprintf(stderr, "tarnel: %s: %s answered %s\n", what.c_str(), call, DescribeHResult(hr).c_str());
         return kExitNoPicture;
-    }
+    };
+    const std::string cls = GuidText(handler.clsid);
+
+    Ref<IClassFactory> factory;
+    HRESULT hr =
+        loader.DllGetClassObject(handler.clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory.p));
+    trace("DllGetClassObject", hr);
+    if (FAILED(hr) || factory.p == nullptr)
+        return fail("DllGetClassObject", hr, loader.Path() + " does not serve the class " + cls);
     Ref<IPersistFile> persist;
-    Ref<IExtractImage> extract;
-    pObject->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist.p));
-    hr = pObject->QueryInterface(IID_IExtractImage, reinterpret_cast<void**>(&extract.p));
-    trace("QueryInterface(IExtractImage)", hr);
-    if (persist.p == nullptr || extract.p == nullptr)
-        return kExitNoPicture;
+    hr = factory.p->CreateInstance(nullptr, IID_IPersistFile, reinterpret_cast<void**>(&persist.p));
+    trace("IClassFactory::CreateInstance", hr);
+    if (FAILED(hr) || persist.p == nullptr)
+        return fail("IClassFactory::CreateInstance", hr, "cannot create the thumbnail handler " + cls);
 
-    std::wstring path = ShellPath(input);
-    trace("IPersistFile::Load", persist.p->Load(path.c_str(), STGM_READ));
+    hr = persist.p->Load(path.c_str(), STGM_READ);
+    trace("IPersistFile::Load", hr);
+    if (FAILED(hr))
+        return fail("IPersistFile::Load", hr, std::string("no picture for ") + input);
+    Ref<IExtractImage> extract;
+    hr = persist.p->QueryInterface(IID_IExtractImage, reinterpret_cast<void**>(&extract.p));
+    trace("QueryInterface(IExtractImage)", hr);
+    if (FAILED(hr) || extract.p == nullptr)
+        return fail("QueryInterface(IExtractImage)", hr, "the class " + cls + " is no thumbnail extractor");
+
     WCHAR location[MAX_PATH] = {};
     DWORD priority = IEIT_PRIORITY_NORMAL;
     DWORD flags = IEIFLAG_ASPECT | IEIFLAG_ORIGSIZE;
     hr = extract.p->GetLocation(location, MAX_PATH, &priority, &size, 32, &flags);
     trace("IExtractImage::GetLocation", hr);
+    if (FAILED(hr) && hr != E_PENDING) // E_PENDING: the picture may be made later, as it is now
+        return fail("IExtractImage::GetLocation", hr, std::string("no picture for ") + input);
 
+    extractResult = extract.p->Extract(&hBitmap);
+    trace("IExtractImage::Extract", extractResult);
+    return kExitPicture;
+}
+
+} // namespace
+
+int ExtractPng(const char* input, SIZE size, const ModuleChoice& choice, bool writeIcon, bool verbose, int fd,
+               const std::vector<PngText>& texts) {
+    const std::wstring path = ShellPath(input);
+    std::string error;
+    ThumbnailHandler handler;
+    if (choice.module.empty()) {
+        if (!FindThumbnailHandler(path, handler, error)) {
+            std::fprintf(stderr, "tarnel: %s\n", error.c_str());
+            return kExitNoPicture;
+        }
+    } else {
+        handler.module = choice.module;
+        handler.clsid = choice.clsid;
+    }
+    if (verbose)
+        std::fprintf(stderr, "tarnel: handler %s in %s\n", GuidText(handler.clsid).c_str(),
+                     handler.module.c_str());
+
+    CModuleLoader loader;
+    if (!loader.Load(handler.module, error)) {
+        std::fprintf(stderr, "tarnel: %s\n", error.c_str());
+        return kExitNoPicture;
+    }
     HBITMAP hBitmap = nullptr;
-    hr = extract.p->Extract(&hBitmap);
-    trace("IExtractImage::Extract", hr);
+    HRESULT hr = E_FAIL;
+    int status = ExtractWith(loader, handler, input, path, size, verbose, hBitmap, hr);
+    // The shell lets a module go once it says it may; a module that still holds objects stays loaded.
+    const bool unloaded = loader.Unload();
+    if (verbose)
+        std::fprintf(stderr, "tarnel: DllCanUnloadNow -> %s\n",
+                     unloaded ? "S_OK, module unloaded" : "S_FALSE, kept");
+    if (status != kExitPicture)
+        return status;
+
     if (hBitmap == nullptr) {
-        const std::string reason = vtkMemoryRenderWindow::GetUnavailableReason();
-        if (IsMeshFile(path.c_str()) && !reason.empty())
+        std::string reason;
+        if (IsMeshFile(path.c_str()))
+            reason = OffscreenUnavailableReason();
+        if (!reason.empty())
             std::fprintf(stderr, "tarnel: no picture for %s: meshes need off-screen OpenGL, and %s\n", input,
                          reason.c_str());
         else
-            std::fprintf(stderr, "tarnel: no picture for %s\n", input);
+            std::fprintf(stderr, "tarnel: no picture for %s: IExtractImage::Extract answered %s\n", input,
+                         DescribeHResult(hr).c_str());
         return kExitNoPicture;
     }
     const bool iconOnly = hr != S_OK;
@@ -196,7 +306,6 @@ int ExtractPng(const char* input, SIZE size, bool writeIcon, bool verbose, int f
             std::fprintf(stderr, "tarnel: only the icon fallback gave a picture (use --icon to write it)\n");
         return kExitNoPicture;
     }
-    std::string error;
     bool written = WriteBitmapPng(hBitmap, fd, texts, error);
     ::DeleteObject(hBitmap);
     if (!written) {

@@ -1,4 +1,5 @@
 // `tarnel cache` through the command itself, against a private XDG_CACHE_HOME.
+#include "Command.h"
 #include "TestUtil.h"
 #include "support/BmpWriter.h"
 
@@ -18,20 +19,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Result {
-    int status;
-    std::string out;
-};
+using Result = testutil::CommandResult;
 
 Result Cache(const std::string& args) {
-    const std::string command = std::string(TARNEL_BINARY) + " cache " + args + " 2>&1";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    std::string out;
-    std::array<char, 4096> buf;
-    while (size_t n = std::fread(buf.data(), 1, buf.size(), pipe))
-        out.append(buf.data(), n);
-    const int status = ::pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+    return testutil::RunCommand(std::string(TARNEL_BINARY) + " cache " + args + " 2>&1");
 }
 
 std::string ReadAll(const std::string& path) {

@@ -1,3 +1,4 @@
+#include "Command.h"
 #include "TestUtil.h"
 #include "support/BmpWriter.h"
 
@@ -13,20 +14,10 @@ using testutil::WriteFile;
 
 namespace {
 
-struct Result {
-    int status;
-    std::string out;
-};
+using Result = testutil::CommandResult;
 
-// Runs a shell command line; stdout is captured, stderr with 2>&1 when asked.
 Result Shell(const std::string& command) {
-    FILE* pipe = ::popen(command.c_str(), "r");
-    std::string out;
-    std::array<char, 4096> buf;
-    while (size_t n = std::fread(buf.data(), 1, buf.size(), pipe))
-        out.append(buf.data(), n);
-    int status = ::pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+    return testutil::RunCommand(command);
 }
 
 Result Tarnel(const std::string& args) {
@@ -202,16 +193,14 @@ TEST(HostCommand, InstallAndUninstallForOneUser) {
     std::filesystem::permissions(dir / "my bin/tarnel", std::filesystem::perms(0755));
     testutil::ScopedEnv data("XDG_DATA_HOME", dir / "data");
     const std::string copy = "'" + (dir / "my bin/tarnel") + "'";
-    Result r = Shell(copy + " install 2>/dev/null");
+    const std::string module = " --module " + std::string(TARNEL_MODULE);
+    Result r = Shell(copy + " install" + module + " 2>/dev/null");
     ASSERT_EQ(r.status, 0) << r.out;
     const std::string entry = ReadAll(dir / "data/thumbnailers/tarnel.thumbnailer");
     EXPECT_NE(entry.find("[Thumbnailer Entry]\n"), std::string::npos) << entry;
     EXPECT_NE(entry.find("\nTryExec=" + (dir / "my bin/tarnel") + "\n"), std::string::npos) << entry;
-    EXPECT_NE(entry.find("\nExec=\"" + (dir / "my bin/tarnel") + "\" thumbnail -s %s %i %o\n"),
-              std::string::npos)
-        << entry;
-    EXPECT_NE(entry.find("\nMimeType=application/x-tarnel-study;application/x-tarnel-project;"
-                         "model/x-tarnel-mesh;application/x-tarnel-document;model/stl;\n"),
+    EXPECT_NE(entry.find("\nExec=\"" + (dir / "my bin/tarnel") + "\" thumbnail --module " + TARNEL_MODULE +
+                         " --clsid {3D7A91C2-58E4-4B1F-A2C6-7E90B41D5F38} -s %s %i %o\n"),
               std::string::npos)
         << entry;
     EXPECT_TRUE(std::filesystem::exists(dir / "data/mime/packages/tarnel-mime.xml"));
@@ -224,7 +213,7 @@ TEST(HostCommand, InstallAndUninstallForOneUser) {
               "application/x-tarnel-document:*.gnw"})
             EXPECT_NE(globs.find(glob), std::string::npos) << glob << " in\n" << globs;
     }
-    r = Shell(copy + " uninstall");
+    r = Shell(copy + " uninstall" + module + " >/dev/null");
     EXPECT_EQ(r.status, 0);
     EXPECT_FALSE(std::filesystem::exists(dir / "data/thumbnailers/tarnel.thumbnailer"));
     EXPECT_FALSE(std::filesystem::exists(dir / "data/mime/packages/tarnel-mime.xml"));

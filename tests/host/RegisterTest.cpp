@@ -1,4 +1,5 @@
 // `tarnel register`, `tarnel unregister` and `tarnel registry`, run as a person or an installer runs them.
+#include "Command.h"
 #include "RegistryTestUtil.h"
 
 #include <sys/stat.h>
@@ -10,19 +11,10 @@ using testutil::PrivateHive;
 
 namespace {
 
-struct Result {
-    int status;
-    std::string out;
-};
+using Result = testutil::CommandResult;
 
 Result Tarnel(const std::string& args) {
-    FILE* pipe = ::popen((std::string(TARNEL_BINARY) + " " + args).c_str(), "r");
-    std::string out;
-    std::array<char, 4096> buf;
-    while (size_t n = std::fread(buf.data(), 1, buf.size(), pipe))
-        out.append(buf.data(), n);
-    int status = ::pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+    return testutil::RunCommand(std::string(TARNEL_BINARY) + " " + args);
 }
 
 bool Has(const Result& r, const std::string& text) {

@@ -1,0 +1,166 @@
+#include "host/Handlers.h"
+
+#include "host/Host.h"
+
+#include "platform/widestr.h"
+#include "platform/winreg.h"
+
+#include <cwctype>
+
+// {3D7A91C2-58E4-4B1F-A2C6-7E90B41D5F38}
+const CLSID CLSID_TarnelThumbnailer = {
+    0x3D7A91C2, 0x58E4, 0x4B1F, {0xA2, 0xC6, 0x7E, 0x90, 0xB4, 0x1D, 0x5F, 0x38}};
+
+namespace {
+
+// An open registry key, closed at the end of the scope.
+struct Key {
+    HKEY h = nullptr;
+    ~Key() {
+        if (h != nullptr)
+            RegCloseKey(h);
+    }
+    LONG Open(HKEY parent, const std::wstring& sub) {
+        return RegOpenKeyExW(parent, sub.c_str(), 0, KEY_READ, &h);
+    }
+};
+
+// Where class keys are read: HKEY_CLASSES_ROOT (the user's classes over the system's), or the system's alone.
+struct Classes {
+    HKEY root = HKEY_CLASSES_ROOT;
+    std::wstring below; // the classes' key under root
+    std::wstring Path(const std::wstring& key) const { return below.empty() ? key : below + L"\\" + key; }
+};
+const Classes kAllClasses;
+
+// A key's default value as text; empty when the key or the value is missing or is no string.
+std::wstring DefaultValue(const std::wstring& keyPath, LONG* result = nullptr,
+                          const Classes& classes = kAllClasses) {
+    Key key;
+    LONG r = key.Open(classes.root, classes.Path(keyPath));
+    if (result != nullptr)
+        *result = r;
+    if (r != ERROR_SUCCESS)
+        return {};
+    DWORD type = 0, size = 0;
+    r = RegQueryValueExW(key.h, nullptr, nullptr, &type, nullptr, &size);
+    if (r != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ) || size < sizeof(WCHAR))
+        return {};
+    std::wstring text(size / sizeof(WCHAR), L'\0');
+    r = RegQueryValueExW(key.h, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size);
+    if (r != ERROR_SUCCESS)
+        return {};
+    text.resize(size / sizeof(WCHAR));
+    while (!text.empty() && text.back() == L'\0')
+        text.pop_back();
+    return text;
+}
+
+// The class registered as the extension's thumbnail handler: on the extension itself, or on the ProgID
+// that the extension's default value names. Empty when there is none.
+std::wstring HandlerClass(const std::wstring& extension, const Classes& classes = kAllClasses) {
+    const std::wstring below = std::wstring(L"\\shellex\\") + kExtractImageHandler;
+    std::wstring clsid = DefaultValue(extension + below, nullptr, classes);
+    if (clsid.empty()) {
+        const std::wstring progId = DefaultValue(extension, nullptr, classes);
+        if (!progId.empty() && progId.find(L'\\') == std::wstring::npos)
+            clsid = DefaultValue(progId + below, nullptr, classes);
+    }
+    return clsid;
+}
+
+// Resolves the class and its module; false with a reason.
+bool ResolveClass(const std::wstring& extension, const std::wstring& clsidText, ThumbnailHandler& handler,
+                  std::string& error, const Classes& classes = kAllClasses) {
+    const std::string ext = NarrowFileName(extension), cls = NarrowFileName(clsidText);
+    if (CLSIDFromString(clsidText.c_str(), &handler.clsid) != S_OK) {
+        error = "the thumbnail handler registered for " + ext + " is no class identifier: '" + cls + "'";
+        return false;
+    }
+    const std::wstring module = DefaultValue(L"CLSID\\" + clsidText + L"\\InprocServer32", nullptr, classes);
+    if (module.empty()) {
+        error = "the thumbnail handler " + cls + " registered for " + ext + " names no module (no CLSID\\" +
+                cls + "\\InprocServer32)";
+        return false;
+    }
+    handler.extension = extension;
+    handler.module = NarrowFileName(module);
+    return true;
+}
+
+} // namespace
+
+std::string GuidText(REFGUID guid) {
+    WCHAR text[40] = {};
+    StringFromGUID2(guid, text, 40);
+    return NarrowFileName(text);
+}
+
+bool ParseGuidText(const std::string& text, GUID& guid) {
+    return text.size() == 38 && CLSIDFromString(WidenFileName(text).c_str(), &guid) == S_OK;
+}
+
+bool FindThumbnailHandler(const std::wstring& path, ThumbnailHandler& handler, std::string& error) {
+    const size_t slash = path.find_last_of(L"/");
+    const std::wstring name = path.substr(slash == std::wstring::npos ? 0 : slash + 1);
+    const size_t dot = name.rfind(L'.');
+    if (dot == std::wstring::npos || dot + 1 == name.size()) {
+        error = "no thumbnail handler: " + NarrowFileName(name) + " has no extension";
+        return false;
+    }
+    const std::wstring extension = name.substr(dot);
+    LONG r = ERROR_SUCCESS;
+    DefaultValue(extension, &r);
+    if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) {
+        error = "cannot read the registry: " + DescribeHResult(HRESULT_FROM_WIN32(r));
+        return false;
+    }
+    const std::wstring clsid = HandlerClass(extension);
+    if (clsid.empty()) {
+        error = "no thumbnail handler is registered for " + NarrowFileName(extension) +
+                " (tarnel register, or --module)";
+        return false;
+    }
+    return ResolveClass(extension, clsid, handler, error);
+}
+
+std::vector<ThumbnailHandler> RegisteredThumbnailHandlers(bool systemOnly, std::string& error) {
+    Classes classes;
+    if (systemOnly)
+        classes = {HKEY_LOCAL_MACHINE, L"Software\\Classes"};
+    std::vector<ThumbnailHandler> handlers;
+    std::vector<std::wstring> extensions;
+    {
+        Key top;
+        LONG r = top.Open(classes.root, classes.below);
+        if (r == ERROR_FILE_NOT_FOUND)
+            return {};
+        if (r != ERROR_SUCCESS) {
+            error = "cannot read the registry: " + DescribeHResult(HRESULT_FROM_WIN32(r));
+            return {};
+        }
+        WCHAR name[256];
+        for (DWORD i = 0;; ++i) {
+            DWORD cch = 256;
+            r = RegEnumKeyExW(top.h, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
+            if (r == ERROR_NO_MORE_ITEMS)
+                break;
+            if (r == ERROR_MORE_DATA)
+                continue; // no extension is that long
+            if (r != ERROR_SUCCESS) {
+                error = "cannot read the registry: " + DescribeHResult(HRESULT_FROM_WIN32(r));
+                return {};
+            }
+            if (cch > 1 && name[0] == L'.')
+                extensions.emplace_back(name, cch);
+        }
+    }
+    for (const std::wstring& extension : extensions) {
+        const std::wstring clsid = HandlerClass(extension, classes);
+        ThumbnailHandler handler;
+        std::string ignored;
+        if (!clsid.empty() && ResolveClass(extension, clsid, handler, ignored, classes))
+            handlers.push_back(handler);
+    }
+    return handlers;
+}
