@@ -1,16 +1,26 @@
 #include "host/Install.h"
 
 #include "host/Host.h"
+#include "host/ModuleLoader.h"
+
+#include "platform/widestr.h"
+
+#include <gio/gio.h>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -18,15 +28,20 @@ namespace fs = std::filesystem;
 namespace {
 
 const char kInstallUsage[] =
-    "usage: tarnel install [--user | --system] [--prefix DIR]\n"
-    "       tarnel uninstall [--user | --system] [--prefix DIR]\n"
+    "usage: tarnel install [--user | --system] [--prefix DIR] [--module PATH]\n"
+    "       tarnel uninstall [--user | --system] [--prefix DIR] [--module PATH]\n"
     "\n"
-    "Writes (or removes) the thumbnailer entry and the MIME definitions of the suite's files, then updates\n"
-    "the MIME database.\n"
+    "install registers the in-process server (as 'tarnel register' does), then writes one thumbnailer\n"
+    "entry for each registered server, listing the MIME types of the extensions routed to it, and the MIME\n"
+    "definitions of the suite's files, and updates the MIME database. uninstall removes the entries and the\n"
+    "definitions and unregisters the server.\n"
     "\n"
-    "  --user         for this user: $XDG_DATA_HOME (default ~/.local/share) (the default)\n"
-    "  --system       for everybody: DIR/share, DIR being /usr/local unless --prefix says otherwise\n"
+    "  --user         for this user: $XDG_DATA_HOME (default ~/.local/share) and the user's registry\n"
+    "                 (the default)\n"
+    "  --system       for everybody: DIR/share, DIR being /usr/local unless --prefix says otherwise, and\n"
+    "                 the system's registry\n"
     "  --prefix DIR   the system-wide prefix (implies --system)\n"
+    "  --module PATH  the in-process server (default: the libtarnel.so installed with this command)\n"
     "\n"
     "GNOME runs thumbnailers in a sandbox that sees only /usr: for GNOME Files, install the command under\n"
     "/usr (cmake --install with a prefix in /usr) and run 'tarnel install --system' from there.\n";
@@ -34,7 +49,11 @@ const char kInstallUsage[] =
 struct Target {
     fs::path share; // .../share
     bool system = false;
+    std::string module;
 };
+
+// The first line of every entry tarnel writes: uninstall removes only files that begin with it.
+const char kEntryMark[] = "# tarnel's thumbnailer entry";
 
 // Parses the options shared by install and uninstall; false after a usage message.
 bool ParseTarget(int argc, char** argv, const char* command, Target& target, bool& help) {
@@ -52,6 +71,8 @@ bool ParseTarget(int argc, char** argv, const char* command, Target& target, boo
         } else if (std::strcmp(a, "--prefix") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
             prefix = argv[++i];
             system = true;
+        } else if (std::strcmp(a, "--module") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
+            target.module = argv[++i];
         } else {
             std::fprintf(stderr, "tarnel %s: unexpected argument '%s'\n%s", command, a, kInstallUsage);
             return false;
@@ -62,6 +83,8 @@ bool ParseTarget(int argc, char** argv, const char* command, Target& target, boo
         return false;
     }
     target.system = system;
+    if (target.module.empty())
+        target.module = DefaultModulePath();
     if (system) {
         target.share = fs::absolute(fs::path(prefix)) / "share";
     } else {
@@ -155,20 +178,121 @@ std::string ExecArgument(const std::string& s) {
 
 } // namespace
 
-std::string ThumbnailerEntry(const std::string& command) {
-    if (command.empty() || command.find_first_of("\n\r") != std::string::npos)
-        return {};
+std::string ThumbnailerEntry(const std::string& command, const std::string& module, REFCLSID clsid,
+                             const std::vector<std::string>& mimeTypes) {
+    for (const std::string& path : {command, module})
+        if (path.empty() || path.find_first_of("\n\r") != std::string::npos)
+            return {};
+    std::string types;
+    for (const std::string& type : mimeTypes)
+        types += EntryValue(type) + ";";
     std::string entry = kThumbnailerTemplate;
-    const std::string exec = ExecArgument(command), tryExec = EntryValue(command);
-    const std::string mark = "@TARNEL@";
-    size_t at = entry.find(mark);
-    if (at != std::string::npos)
-        entry.replace(at, mark.size(), tryExec); // TryExec
-    at = entry.find(mark);
-    if (at != std::string::npos)
-        entry.replace(at, mark.size(), exec); // Exec
+    auto put = [&](const std::string& mark, const std::string& value) {
+        size_t at = entry.find(mark);
+        if (at != std::string::npos)
+            entry.replace(at, mark.size(), value);
+    };
+    put("@TARNEL@", EntryValue(command));   // TryExec
+    put("@TARNEL@", ExecArgument(command)); // Exec
+    put("@MODULE@", ExecArgument(module));
+    put("@CLSID@", GuidText(clsid));
+    put("@MIMETYPES@", types);
     return entry;
 }
+
+std::string MimeTypeOfExtension(const std::string& extension) {
+    // Ours first: the database may not have been updated yet.
+    const std::string xml = kMimeXml, glob = "<glob pattern=\"*" + extension + "\"/>";
+    for (size_t at = xml.find("<mime-type type=\""); at != std::string::npos;
+         at = xml.find("<mime-type type=\"", at + 1)) {
+        const size_t begin = at + 17, end = xml.find('"', begin), close = xml.find("</mime-type>", at);
+        const size_t found = xml.find(glob, at);
+        if (end != std::string::npos && found != std::string::npos && found < close) {
+            return xml.substr(begin, end - begin);
+        }
+    }
+    gboolean uncertain = TRUE;
+    gchar* type = g_content_type_guess(("file" + extension).c_str(), nullptr, 0, &uncertain);
+    std::string result = type != nullptr ? type : "";
+    g_free(type);
+    if (uncertain || result == "text/plain" || result == "application/octet-stream")
+        return {};
+    return result;
+}
+
+namespace {
+
+// The entries for the registered handlers: one for each module and class, named tarnel.thumbnailer for
+// tarnel's own module and tarnel-NAME.thumbnailer for the others. False with a message.
+bool MakeEntries(const Target& target, const std::string& command,
+                 std::map<std::string, std::string>& entries, std::string& error) {
+    const std::vector<ThumbnailHandler> handlers = RegisteredThumbnailHandlers(target.system, error);
+    if (!error.empty())
+        return false;
+    struct Group {
+        std::string module;
+        CLSID clsid;
+        std::set<std::string> types;
+    };
+    std::vector<Group> groups;
+    for (const ThumbnailHandler& h : handlers) {
+        const std::string ext = NarrowFileName(h.extension);
+        std::string lower = ext;
+        for (char& c : lower)
+            c = char(std::tolower(static_cast<unsigned char>(c)));
+        const std::string type = MimeTypeOfExtension(lower);
+        if (type.empty()) {
+            std::fprintf(stderr,
+                         "tarnel install: no MIME type is known for %s; file managers will not ask for it\n",
+                         ext.c_str());
+            continue;
+        }
+        auto g = std::find_if(groups.begin(), groups.end(), [&](const Group& x) {
+            return x.module == h.module && IsEqualGUID(x.clsid, h.clsid);
+        });
+        if (g == groups.end())
+            g = groups.insert(groups.end(), Group{h.module, h.clsid, {}});
+        g->types.insert(type);
+    }
+    for (const Group& g : groups) {
+        std::string stem = fs::path(g.module).stem().string();
+        if (stem.rfind("lib", 0) == 0)
+            stem.erase(0, 3);
+        for (char& c : stem)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_')
+                c = '_';
+        std::string name = stem == "tarnel" ? "tarnel" : "tarnel-" + stem;
+        for (int n = 2; entries.count(name + ".thumbnailer") != 0; ++n)
+            name = (stem == "tarnel" ? "tarnel" : "tarnel-" + stem) + "-" + std::to_string(n);
+        const std::string entry = ThumbnailerEntry(command, g.module, g.clsid,
+                                                   std::vector<std::string>(g.types.begin(), g.types.end()));
+        if (entry.empty()) {
+            error = "the module " + g.module + " cannot be named in a thumbnailer entry";
+            return false;
+        }
+        entries[name + ".thumbnailer"] = entry;
+    }
+    return true;
+}
+
+// The entries tarnel wrote into the folder earlier.
+std::vector<fs::path> OurEntries(const fs::path& folder) {
+    std::vector<fs::path> ours;
+    std::error_code ec;
+    for (const fs::directory_entry& e : fs::directory_iterator(folder, ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.rfind("tarnel", 0) != 0 || e.path().extension() != ".thumbnailer" || !e.is_regular_file(ec))
+            continue;
+        std::ifstream in(e.path());
+        std::string first;
+        std::getline(in, first);
+        if (first.rfind(kEntryMark, 0) == 0)
+            ours.push_back(e.path());
+    }
+    return ours;
+}
+
+} // namespace
 
 int RunInstall(int argc, char** argv) {
     Target target;
@@ -180,20 +304,39 @@ int RunInstall(int argc, char** argv) {
         return 0;
     }
     const std::string self = SelfPath();
-    const std::string entry = ThumbnailerEntry(self);
-    if (entry.empty()) {
+    if (self.empty() || self.find_first_of("\n\r") != std::string::npos) {
         std::fprintf(stderr,
                      "tarnel install: the command's own path cannot be named in a thumbnailer entry\n");
         return 1;
     }
-    const fs::path mimeFile = target.share / "mime/packages" / kMimeFileName;
-    const fs::path entryFile = target.share / "thumbnailers" / kThumbnailerFileName;
+    if (RegisterModule(target.module, target.system, false, "install") != 0)
+        return 1;
+    std::map<std::string, std::string> entries;
     std::string error;
-    if (!WriteWhole(mimeFile, kMimeXml, error) || !WriteWhole(entryFile, entry, error)) {
+    if (!MakeEntries(target, self, entries, error)) {
         std::fprintf(stderr, "tarnel install: %s\n", error.c_str());
         return 1;
     }
-    std::printf("installed %s\ninstalled %s\n", mimeFile.c_str(), entryFile.c_str());
+    const fs::path mimeFile = target.share / "mime/packages" / kMimeFileName;
+    const fs::path folder = target.share / "thumbnailers";
+    if (!WriteWhole(mimeFile, kMimeXml, error)) {
+        std::fprintf(stderr, "tarnel install: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("installed %s\n", mimeFile.c_str());
+    for (const auto& [name, entry] : entries) {
+        if (!WriteWhole(folder / name, entry, error)) {
+            std::fprintf(stderr, "tarnel install: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("installed %s\n", (folder / name).c_str());
+    }
+    // Entries for modules that are no longer registered would route files to nobody.
+    for (const fs::path& old : OurEntries(folder)) {
+        std::error_code ec;
+        if (entries.count(old.filename().string()) == 0 && fs::remove(old, ec))
+            std::printf("removed %s\n", old.c_str());
+    }
     UpdateMimeDatabase(target.share / "mime");
     if (self.rfind("/usr/", 0) != 0)
         std::fprintf(
@@ -214,8 +357,9 @@ int RunUninstall(int argc, char** argv) {
         return 0;
     }
     int status = 0;
-    for (const fs::path& file : {target.share / "mime/packages" / kMimeFileName,
-                                 target.share / "thumbnailers" / kThumbnailerFileName}) {
+    std::vector<fs::path> files = OurEntries(target.share / "thumbnailers");
+    files.push_back(target.share / "mime/packages" / kMimeFileName);
+    for (const fs::path& file : files) {
         std::error_code ec;
         if (fs::remove(file, ec))
             std::printf("removed %s\n", file.c_str());
@@ -227,5 +371,7 @@ int RunUninstall(int argc, char** argv) {
     }
     if (fs::is_directory(target.share / "mime"))
         UpdateMimeDatabase(target.share / "mime");
+    if (RegisterModule(target.module, target.system, true, "uninstall") != 0)
+        status = 1;
     return status;
 }

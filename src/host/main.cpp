@@ -1,4 +1,5 @@
 #include "host/Host.h"
+#include "host/ShaderCache.h"
 
 #include "platform/com.h"
 #include "platform/widestr.h"
@@ -29,8 +30,10 @@ const char kUsage[] = "usage: tarnel COMMAND [ARGS]\n"
                       "            the thumbnailer entry and MIME definitions for file managers\n"
                       "  uninstall [--user | --system] [--prefix DIR]\n"
                       "            removes them again\n"
-                      "  cache [--size NAME] [--jobs N] [--timeout SECONDS] PATH...\n"
+                      "  cache [--size NAME] [--jobs N] [--timeout SECONDS] [--list FILE] PATH...\n"
                       "            fills the thumbnail cache that file managers share\n"
+                      "  shader-cache --prepare | --remove | --where\n"
+                      "            compiled shaders for mesh previews, kept under the prefix\n"
                       "\n"
                       "Run 'tarnel COMMAND --help' for a command's options.\n";
 
@@ -106,6 +109,9 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
+    // The commands that render: before anything can make an OpenGL context, here or in a child.
+    if (std::strcmp(command, "thumbnail") == 0 || std::strcmp(command, "cache") == 0)
+        UsePreparedShaders();
     if (std::strcmp(command, "thumbnail") == 0)
         return RunThumbnail(argc - 1, argv + 1);
     if (std::strcmp(command, "info") == 0)
@@ -116,6 +122,8 @@ int main(int argc, char** argv) {
         return RunRegistry(argc - 1, argv + 1);
     if (std::strcmp(command, "cache") == 0)
         return RunCache(argc - 1, argv + 1);
+    if (std::strcmp(command, "shader-cache") == 0)
+        return RunShaderCache(argc - 1, argv + 1);
     if (std::strcmp(command, "install") == 0)
         return RunInstall(argc - 1, argv + 1);
     if (std::strcmp(command, "uninstall") == 0)

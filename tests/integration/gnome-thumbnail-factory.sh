@@ -45,8 +45,14 @@ export XDG_DATA_HOME="$work/data" XDG_CACHE_HOME="$work/cache" XDG_DATA_DIRS="$p
     "$work/Plate.QZT" application/x-tarnel-study \
     "$work/binary.stl" model/stl \
     "$work/ascii.stl" model/stl \
-    "$work/part.tvx" model/x-tarnel-mesh || exit 1
+    "$work/part.tvx" model/x-tarnel-mesh 2>"$work/factory.err" || { cat "$work/factory.err"; exit 1; }
+# The factory gives each run a scratch /tmp and expects it back empty.
+grep 'left files' "$work/factory.err" && { echo "FAIL: tarnel left files in the sandbox's /tmp"; exit 1; }
 
+# tarnel cache asks the registry for each file's handler, as the shell does: install registers for this user.
+"$prefix/bin/tarnel" install --user >/dev/null 2>&1 || { echo "FAIL: tarnel install --user"; exit 1; }
+grep -q -- "--module $prefix/lib/libtarnel.so " "$XDG_DATA_HOME/thumbnailers/tarnel.thumbnailer" ||
+    { echo "FAIL: the user's entry does not name the installed module"; exit 1; }
 "$prefix/bin/tarnel" cache "$work/samples/project-three.kpz" "$work/samples/plate-plain.qzt" >/dev/null
 /usr/bin/python3 - "$work/samples/project-three.kpz" "$work/samples/plate-plain.qzt" <<'PY' || exit 1
 import sys

@@ -1,0 +1,273 @@
+#include "host/ShaderCache.h"
+
+#include "host/Host.h"
+#include "host/Isolated.h"
+#include "host/ModuleLoader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kUsage[] =
+    "usage: tarnel shader-cache --prepare [--into DIR] [--module PATH]\n"
+    "       tarnel shader-cache --remove [--into DIR]\n"
+    "       tarnel shader-cache --where\n"
+    "\n"
+    "--prepare renders a mesh once and keeps the shaders it compiled in DIR (default\n"
+    "PREFIX/lib/tarnel/shader-cache), where every later mesh preview reads them, also in\n"
+    "GNOME's thumbnailer sandbox, which can keep no shader cache of its own. --remove takes\n"
+    "them away; --where prints DIR and the shader cache a run uses now.\n";
+
+// The database's name in the prepared folder, as Mesa names one: NAME.foz and NAME_idx.foz.
+const char kDatabase[] = "shaders";
+
+// Mesa keeps its databases in CACHE_DIR/mesa_shader_cache_sf/<driver build>/<driver>/; read-only ones are
+// named relative to that folder.
+constexpr int kMesaCacheDepth = 3;
+
+// Variables by which a person chooses Mesa's shader cache; tarnel leaves such a choice alone.
+const char* const kMesaChoices[] = {"MESA_SHADER_CACHE_DIR", "MESA_SHADER_CACHE_DISABLE",
+                                    "MESA_GLSL_CACHE_DISABLE", "MESA_DISK_CACHE_SINGLE_FILE",
+                                    "MESA_DISK_CACHE_READ_ONLY_FOZ_DBS"};
+
+bool WritableFolder(const std::string& path) {
+    struct stat st;
+    return !path.empty() && path[0] == '/' && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           ::access(path.c_str(), W_OK | X_OK) == 0;
+}
+
+// The temporary cache folder this process made, removed when it ends; only the process that made it removes
+// it (children inherit the atexit list).
+std::string g_temporaryFolder;
+pid_t g_temporaryOwner = 0;
+
+void RemoveTemporaryFolder() {
+    if (!g_temporaryFolder.empty() && ::getpid() == g_temporaryOwner) {
+        std::error_code ec;
+        fs::remove_all(g_temporaryFolder, ec);
+    }
+}
+
+// A private folder (mode 0700) under the first usable base, removed at exit: a sandbox's /tmp belongs to the
+// program that runs us, which expects it back as it gave it.
+std::string TemporaryFolder() {
+    const char* const bases[] = {std::getenv("XDG_RUNTIME_DIR"), std::getenv("TMPDIR"), "/tmp"};
+    for (const char* base : bases) {
+        if (base == nullptr || !WritableFolder(base))
+            continue;
+        std::string folder = std::string(base) + "/tarnel-shaders-XXXXXX";
+        if (::mkdtemp(folder.data()) == nullptr)
+            continue;
+        g_temporaryFolder = folder;
+        g_temporaryOwner = ::getpid();
+        std::atexit(RemoveTemporaryFolder);
+        return folder;
+    }
+    return {};
+}
+
+// Where Mesa may write its own cache: the user's cache folder, else a temporary folder of this run.
+std::string WritableCacheFolder() {
+    if (const char* c = std::getenv("XDG_CACHE_HOME"); c != nullptr && WritableFolder(c))
+        return c;
+    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+        const std::string cache = std::string(home) + "/.cache";
+        if (WritableFolder(cache))
+            return cache;
+    }
+    return TemporaryFolder();
+}
+
+// Sets Mesa's variables so that it keeps new shaders in cacheFolder and reads the database at `database`
+// (a path without .foz); an empty database: none.
+bool PointMesaAt(const std::string& cacheFolder, const std::string& database) {
+    char real[PATH_MAX];
+    if (::realpath(cacheFolder.c_str(), real) == nullptr)
+        return false;
+    ::setenv("MESA_DISK_CACHE_SINGLE_FILE", "1", 1);
+    ::setenv("MESA_SHADER_CACHE_DIR", real, 1);
+    if (database.empty()) {
+        ::unsetenv("MESA_DISK_CACHE_READ_ONLY_FOZ_DBS");
+        return true;
+    }
+    // Mesa takes the database's path relative to its own folder, so climb from there to the root.
+    int depth = kMesaCacheDepth;
+    for (const char* p = real; *p != '\0'; ++p)
+        depth += *p == '/' && p[1] != '\0';
+    std::string relative;
+    for (int i = 0; i < depth; ++i)
+        relative += "../";
+    relative += database.substr(1);
+    if (relative.find(',') != std::string::npos) // Mesa splits the list at commas
+        return false;
+    ::setenv("MESA_DISK_CACHE_READ_ONLY_FOZ_DBS", relative.c_str(), 1);
+    return true;
+}
+
+bool CopyWhole(const fs::path& from, const fs::path& to) {
+    const fs::path temp = to.string() + ".new";
+    std::error_code ec;
+    fs::copy_file(from, temp, fs::copy_options::overwrite_existing, ec);
+    if (ec)
+        return false;
+    fs::permissions(temp, fs::perms(0644), ec);
+    fs::rename(temp, to, ec);
+    if (ec)
+        fs::remove(temp, ec);
+    return !ec;
+}
+
+// A small closed mesh, as binary STL.
+void WriteSampleMesh(const fs::path& path) {
+    const float v[4][3] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    const int faces[4][3] = {{0, 2, 1}, {0, 1, 3}, {0, 3, 2}, {1, 2, 3}};
+    std::ofstream out(path, std::ios::binary);
+    const char header[80] = "tarnel shader sample";
+    out.write(header, 80);
+    const uint32_t count = 4;
+    out.write(reinterpret_cast<const char*>(&count), 4);
+    for (const auto& f : faces) {
+        const float normal[3] = {0, 0, 0};
+        out.write(reinterpret_cast<const char*>(normal), sizeof normal);
+        for (int corner : f)
+            out.write(reinterpret_cast<const char*>(v[corner]), sizeof v[corner]);
+        const uint16_t attributes = 0;
+        out.write(reinterpret_cast<const char*>(&attributes), 2);
+    }
+}
+
+int Prepare(const fs::path& into, const std::string& module) {
+    char pattern[] = "/tmp/tarnel-shader-prepare-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) {
+        std::perror("tarnel shader-cache: cannot make a working folder");
+        return 1;
+    }
+    const fs::path work = pattern;
+    const fs::path cache = work / "cache", sample = work / "sample.stl";
+    std::error_code ec;
+    fs::create_directory(cache, ec);
+    WriteSampleMesh(sample);
+    ModuleChoice choice;
+    choice.module = module;
+    const ChildOutcome outcome = RunIsolated(120, [&] {
+        if (!PointMesaAt(cache, ""))
+            return 1;
+        const int null = ::open("/dev/null", O_WRONLY);
+        return ExtractPng(sample.c_str(), {256, 256}, choice, false, false, null, {});
+    });
+    // The database Mesa wrote for the renderer that drew the sample: the largest, should there be several.
+    fs::path database;
+    uintmax_t largest = 0;
+    for (auto it = fs::recursive_directory_iterator(cache, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+        if (it->path().filename() == "foz_cache.foz" && it->file_size(ec) > largest) {
+            largest = it->file_size(ec);
+            database = it->path();
+        }
+    int status = 0;
+    if (outcome.kind != ChildOutcome::Exited || outcome.code != kExitPicture || database.empty()) {
+        std::fprintf(stderr,
+                     "tarnel shader-cache: no shaders to keep: the sample mesh could not be rendered\n");
+        status = 1;
+    } else {
+        fs::create_directories(into, ec);
+        const fs::path foz = into / (std::string(kDatabase) + ".foz"),
+                       idx = into / (std::string(kDatabase) + "_idx.foz");
+        // The index goes last: a database without its index is never read.
+        fs::remove(idx, ec);
+        if (!CopyWhole(database, foz) || !CopyWhole(database.parent_path() / "foz_cache_idx.foz", idx)) {
+            std::fprintf(stderr, "tarnel shader-cache: cannot write %s\n", into.c_str());
+            status = 1;
+        } else {
+            std::printf("prepared %s (%ju bytes)\n", foz.c_str(), largest);
+        }
+    }
+    fs::remove_all(work, ec);
+    return status;
+}
+
+int Remove(const fs::path& into) {
+    std::error_code ec;
+    for (const char* suffix : {"_idx.foz", ".foz"})
+        if (fs::remove(into / (std::string(kDatabase) + suffix), ec))
+            std::printf("removed %s\n", (into / (std::string(kDatabase) + suffix)).c_str());
+    fs::remove(into, ec);               // when empty
+    fs::remove(into.parent_path(), ec); // lib/tarnel, when empty
+    return 0;
+}
+
+} // namespace
+
+std::string PreparedShaderFolder() {
+    return (fs::path(DefaultModulePath()).parent_path() / "tarnel" / "shader-cache").string();
+}
+
+void UsePreparedShaders() {
+    for (const char* name : kMesaChoices)
+        if (std::getenv(name) != nullptr)
+            return;
+    const std::string database = PreparedShaderFolder() + "/" + kDatabase;
+    if (::access((database + "_idx.foz").c_str(), R_OK) != 0 ||
+        ::access((database + ".foz").c_str(), R_OK) != 0)
+        return;
+    const std::string folder = WritableCacheFolder();
+    if (!folder.empty())
+        PointMesaAt(folder, database);
+}
+
+int RunShaderCache(int argc, char** argv) {
+    enum { None, DoPrepare, DoRemove, DoWhere } action = None;
+    fs::path into = PreparedShaderFolder();
+    std::string module = DefaultModulePath();
+    for (int i = 1; i < argc; ++i) {
+        const char* a = argv[i];
+        if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (std::strcmp(a, "--prepare") == 0 && action == None) {
+            action = DoPrepare;
+        } else if (std::strcmp(a, "--remove") == 0 && action == None) {
+            action = DoRemove;
+        } else if (std::strcmp(a, "--where") == 0 && action == None) {
+            action = DoWhere;
+        } else if (std::strcmp(a, "--into") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
+            into = fs::absolute(argv[++i]);
+        } else if (std::strcmp(a, "--module") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
+            module = argv[++i];
+        } else {
+            std::fprintf(stderr, "tarnel shader-cache: unexpected argument '%s'\n%s", a, kUsage);
+            return kExitUsage;
+        }
+    }
+    switch (action) {
+    case DoPrepare:
+        return Prepare(into, module);
+    case DoRemove:
+        return Remove(into);
+    case DoWhere: {
+        UsePreparedShaders();
+        std::printf("prepared: %s\n", into.c_str());
+        for (const char* name : kMesaChoices) {
+            const char* value = std::getenv(name);
+            std::printf("%s=%s\n", name, value != nullptr ? value : "");
+        }
+        return 0;
+    }
+    case None:
+        break;
+    }
+    std::fprintf(stderr, "tarnel shader-cache: --prepare, --remove or --where\n%s", kUsage);
+    return kExitUsage;
+}
