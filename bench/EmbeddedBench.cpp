@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -110,6 +111,7 @@ void RunProcess(benchmark::State& state, const std::string& input, int expected,
                           extra,         input.c_str(), output.c_str(), nullptr};
     if (*extra == '\0')
         std::copy(argv + 5, argv + 8, argv + 4);
+    long peakKiB = 0; // the largest peak resident memory of a run: the process or a child it waited for
     for (auto _ : state) {
         pid_t pid = 0;
         if (::posix_spawn(&pid, TARNEL_BINARY, nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
@@ -117,10 +119,13 @@ void RunProcess(benchmark::State& state, const std::string& input, int expected,
             break;
         }
         int status = 0;
-        ::waitpid(pid, &status, 0);
+        struct rusage usage {};
+        ::wait4(pid, &status, 0, &usage);
         if (!WIFEXITED(status) || WEXITSTATUS(status) != expected)
             state.SkipWithError("unexpected exit status");
+        peakKiB = std::max(peakKiB, usage.ru_maxrss);
     }
+    state.counters["peak_MiB"] = double(peakKiB) / 1024.0;
 }
 
 void BM_StudyThumbnailProcess(benchmark::State& state) {

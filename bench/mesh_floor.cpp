@@ -56,8 +56,8 @@ int main(int argc, char** argv) {
     png_infop info = png_create_info_struct(png);
     png_init_io(png, out);
     png_set_compression_level(png, 1);
-    png_set_IHDR(png, info, png_uint_32(size), png_uint_32(size), 8, PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, png_uint_32(size), png_uint_32(size), 8, PNG_COLOR_TYPE_RGB_ALPHA,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     for (int y = size - 1; y >= 0; --y)
         png_write_row(png, rgba->GetPointer(vtkIdType(y) * size * 4));

@@ -29,14 +29,29 @@ if command -v Xvfb >/dev/null; then
         break
     done
 fi
-trap '[ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null' EXIT
+# Thumbnails come through the registry, as a file manager's do: the module is registered in a registry of
+# the run's own. The prepared shaders are those an installation makes.
+results=$(mktemp -d)
+trap '[ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null; rm -rf "$results"' EXIT
+export TARNEL_REGISTRY="$results/registry.reg"
+"$build/bin/tarnel" register >/dev/null || { echo "bench: cannot register the module" >&2; exit 1; }
+"$build/bin/tarnel" shader-cache --prepare >/dev/null || echo "bench: no shaders prepared" >&2
 
 status=0
 for b in "$build"/bin/bench_*; do
-    echo "== $(basename "$b")"
+    name=$(basename "$b")
+    echo "== $name"
     case "$b" in
-        *bench_mesh) "$b" || status=1 ;; # fixed iteration counts: whole processes, some of them slow
-        *) "$b" --benchmark_repetitions="$repetitions" --benchmark_report_aggregates_only=true || status=1 ;;
+        *bench_mesh) reps=$(( repetitions < 5 ? repetitions : 5 )) ;; # whole processes, some of them slow
+        *) reps=$repetitions ;;
     esac
+    "$b" --benchmark_repetitions="$reps" --benchmark_report_aggregates_only=true \
+        --benchmark_out="$results/$name.json" --benchmark_out_format=json || status=1
 done
+echo "== tarnel cache on 1,000 files"
+/usr/bin/python3 bench/cache_bench.py "$build/bin/tarnel" "$build/bin/make_samples" "$results/cache.json" || status=1
+
+echo
+echo "== medians of this run (ratio: ours / baseline; below 1 is faster)"
+/usr/bin/python3 scripts/bench_table.py "$results"
 exit $status

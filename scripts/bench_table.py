@@ -1,0 +1,105 @@
+#!/usr/bin/python3
+"""Prints the one table of `make bench` from the JSON files of one run (FOLDER/*.json): each thumbnail kind's
+median time and peak memory, next to its floor and its peers, and the ratios, all from the same run."""
+import json
+import os
+import sys
+
+folder = sys.argv[1]
+
+
+def medians(name):
+    """{benchmark name: (median ms, counters)} of a Google Benchmark JSON file."""
+    path = os.path.join(folder, name + ".json")
+    if not os.path.exists(path):
+        return {}
+    with open(path) as f:
+        data = json.load(f)
+    found = {}
+    for b in data.get("benchmarks", []):
+        if b.get("error_occurred"):
+            continue
+        if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
+            continue
+        base = b.get("run_name", b["name"]).split("/iterations")[0].split("/real_time")[0]
+        scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[b.get("time_unit", "ns")]
+        found[base] = (b["real_time"] * scale, b)
+    return found
+
+
+rows = []
+
+
+def row(kind, ours, base=None, base_name="", peak=None, base_peak=None, note=""):
+    if ours is None:
+        rows.append((kind, "-", "", "", "", "", "missing"))
+        return
+    ratio = f"{ours / base:.2f}" if base else ""
+    rows.append((kind, f"{ours:.2f}", f"{peak:.1f}" if peak else "",
+                 f"{base:.2f}" if base else "", base_name, ratio, note))
+
+
+def get(table, name):
+    v = table.get(name)
+    return (v[0], v[1].get("peak_MiB")) if v else (None, None)
+
+
+emb = medians("bench_embedded")
+study, _ = get(emb, "BM_StudyExtract")
+floor, _ = get(emb, "BM_StudyFloor")
+row("study, Extract in process", study, floor, "floor: BMP decode + scale", note="target <= 3x")
+montage, _ = get(emb, "BM_MontageExtract")
+row("project montage, Extract in process", montage, floor, "study floor")
+proc, proc_peak = get(emb, "BM_StudyThumbnailProcess")
+row("study, tarnel thumbnail process", proc, peak=proc_peak)
+icon, icon_peak = get(emb, "BM_IconThumbnailProcess")
+row("icon fallback, tarnel thumbnail process", icon, peak=icon_peak)
+
+mesh = medians("bench_mesh")
+for case, label in (("Binary41k", "mesh 41.6k binary STL"), ("Ascii10k", "mesh 10k ASCII STL"),
+                    ("Binary41kColdShaders", "mesh 41.6k, shaders cold"), ("Binary4M", "mesh 4.16M binary STL")):
+    t, tp = get(mesh, f"BM_{case}_Tarnel")
+    fl, fp = get(mesh, f"BM_{case}_Floor")
+    row(label + " (process)", t, fl, "floor: EGL + VTK reader", tp, fp,
+        f"floor peak {fp:.1f} MiB" if fp else "")
+t, tp = get(mesh, "BM_Binary41k_Tarnel")
+f3d, f3d_peak = get(mesh, "BM_Binary41k_F3d")
+if f3d:
+    row("mesh 41.6k vs f3d (process)", t, f3d, "f3d --output", tp, note=f"f3d peak {f3d_peak:.1f} MiB")
+else:
+    rows.append(("mesh 41.6k vs f3d (process)", f"{t:.2f}" if t else "-", "", "-", "f3d", "",
+                 "f3d not run (needs f3d and Xvfb)"))
+warm, _ = get(mesh, "BM_Binary41kSandbox_Warm")
+for case, label in (("Cold", "mesh 41.6k in sandbox, shaders cold"),
+                    ("Prepared", "mesh 41.6k in sandbox, prepared shaders")):
+    t, _ = get(mesh, f"BM_Binary41kSandbox_{case}")
+    row(label, t, warm, "same sandbox, warm cache", note="target 1.00x" if case == "Prepared" else "")
+
+tvx = medians("bench_tvx_reader")
+for case in ("binary-41k", "ascii-8k", "binary-4M"):
+    t, tp = get(tvx, f"tvx/{case}/merge")
+    s, sp = get(tvx, f"stl/{case}/merge")
+    row(f"mesh reader {case}, merging", t, s, "vtkSTLReader", tp, sp, f"VTK peak {sp:.1f} MiB" if sp else "")
+
+cache_path = os.path.join(folder, "cache.json")
+if os.path.exists(cache_path):
+    with open(cache_path) as f:
+        c = json.load(f)
+    n = c["files"]
+    per_seq = c["per_file_sequential_s"] * 1000 / n
+    per_par = c["per_file_parallel_s"] * 1000 / n
+    fill = c["cache_fill_s"] * 1000 / n
+    rows.append((f"tarnel cache, {n} mixed files, per file", f"{fill:.2f}", "", f"{per_seq:.2f}",
+                 "one process per file", f"{fill / per_seq:.2f}", f"{n / c['cache_fill_s']:.0f} files/s"))
+    rows.append((f"tarnel cache vs {c['jobs']} processes at once", f"{fill:.2f}", "", f"{per_par:.2f}",
+                 f"{c['jobs']} per-file processes", f"{fill / per_par:.2f}", ""))
+    rows.append(("tarnel cache, nothing changed, per 1,000", f"{c['cache_unchanged_s'] * 1000 * 1000 / n:.1f}",
+                 "", "", "", "", "target well under 1 s"))
+
+headers = ("thumbnail kind", "median ms", "peak MiB", "baseline ms", "baseline", "ratio", "note")
+widths = [max(len(str(r[i])) for r in rows + [headers]) for i in range(len(headers))]
+line = "  ".join(h.ljust(w) for h, w in zip(headers, widths))
+print(line)
+print("-" * len(line))
+for r in rows:
+    print("  ".join(str(v).ljust(w) for v, w in zip(r, widths)))
