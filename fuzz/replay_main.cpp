@@ -7,6 +7,8 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+// Optional, as for libFuzzer: a target's one-time set-up.
+extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
 
 static void RunFile(const std::filesystem::path& path, int& count) {
     std::ifstream in(path, std::ios::binary);
@@ -16,6 +18,8 @@ static void RunFile(const std::filesystem::path& path, int& count) {
 }
 
 int main(int argc, char** argv) {
+    if (LLVMFuzzerInitialize != nullptr)
+        LLVMFuzzerInitialize(&argc, &argv);
     int count = 0;
     for (int i = 1; i < argc; ++i) {
         std::filesystem::path p(argv[i]);

@@ -11,7 +11,7 @@ packages=(
     libgdk-pixbuf-2.0-dev
     libvtk9-dev libegl-dev libegl-mesa0 libgl1-mesa-dri libglib2.0-dev
     shared-mime-info hicolor-icon-theme adwaita-icon-theme librsvg2-common
-    python3-gi gir1.2-gnomedesktop-3.0 bubblewrap
+    python3-gi gir1.2-gnomedesktop-3.0 bubblewrap tumbler dbus-daemon
 )
 
 missing=()

@@ -1,6 +1,6 @@
 #include "host/Handlers.h"
 
-#include "host/Host.h"
+#include "host/Arguments.h"
 
 #include "platform/widestr.h"
 #include "platform/winreg.h"
@@ -100,15 +100,24 @@ bool ParseGuidText(const std::string& text, GUID& guid) {
     return text.size() == 38 && CLSIDFromString(WidenFileName(text).c_str(), &guid) == S_OK;
 }
 
-bool FindThumbnailHandler(const std::wstring& path, ThumbnailHandler& handler, std::string& error) {
-    const size_t slash = path.find_last_of(L"/");
+std::wstring ExtensionOf(const std::wstring& path) {
+    const size_t slash = path.find_last_of(L'/');
     const std::wstring name = path.substr(slash == std::wstring::npos ? 0 : slash + 1);
     const size_t dot = name.rfind(L'.');
-    if (dot == std::wstring::npos || dot + 1 == name.size()) {
-        error = "no thumbnail handler: " + NarrowFileName(name) + " has no extension";
+    if (dot == std::wstring::npos || dot + 1 == name.size())
+        return {};
+    return name.substr(dot);
+}
+
+bool FindThumbnailHandler(const std::wstring& path, ThumbnailHandler& handler, std::string& error) {
+    const std::wstring extension = ExtensionOf(path);
+    if (extension.empty()) {
+        const size_t slash = path.find_last_of(L'/');
+        error = "no thumbnail handler: " +
+                NarrowFileName(path.substr(slash == std::wstring::npos ? 0 : slash + 1)) +
+                " has no extension";
         return false;
     }
-    const std::wstring extension = name.substr(dot);
     LONG r = ERROR_SUCCESS;
     DefaultValue(extension, &r);
     if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) {

@@ -19,6 +19,9 @@ struct ThumbnailHandler {
     std::string module; // the InprocServer32 path
 };
 
+// The file name's extension from its last dot (".qzt"); empty when the name has none or ends in the dot.
+std::wstring ExtensionOf(const std::wstring& path);
+
 // The handler registered for the file's extension (HKEY_CLASSES_ROOT\.ext\shellex\{...}, or below the
 // ProgID the extension names). False with a one-line reason in `error`.
 bool FindThumbnailHandler(const std::wstring& path, ThumbnailHandler& handler, std::string& error);

@@ -45,16 +45,6 @@ ChildOutcome Reap(pid_t pid, long id, bool killed) {
 
 } // namespace
 
-bool ParseSeconds(const char* text, double& seconds) {
-    char* end = nullptr;
-    errno = 0;
-    double v = std::strtod(text, &end);
-    if (end == text || *end != '\0' || errno != 0 || !std::isfinite(v) || v < 0 || v > 1e6)
-        return false;
-    seconds = v;
-    return true;
-}
-
 ChildPool::~ChildPool() {
     for (const Child& c : m_children) {
         ::kill(c.pid, SIGKILL);

@@ -41,6 +41,3 @@ private:
 
 // Runs work in one child process, bounded by seconds.
 ChildOutcome RunIsolated(double seconds, const std::function<int()>& work);
-
-// Parses a time in seconds ("10", "0.5"); false for anything else or a negative value.
-bool ParseSeconds(const char* text, double& seconds);

@@ -84,6 +84,7 @@ bool OutputFile::Open(const std::string& target, int mode, std::string& error) {
         ::fchmod(fd, wanted);
         m_temp = temp;
         m_slot = slot;
+        m_fillInPlace = exists && S_ISREG(st.st_mode) && st.st_size == 0;
     } else {
         Forget(slot);
         fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, wanted);
@@ -109,6 +110,13 @@ bool OutputFile::Commit(std::string& error) {
         return false;
     }
     m_fd = -1;
+    if (m_fillInPlace && FillTarget()) {
+        ::unlink(m_temp.c_str());
+        Forget(m_slot);
+        m_temp.clear();
+        m_open = false;
+        return true;
+    }
     Forget(m_slot);
     if (!m_temp.empty() && ::rename(m_temp.c_str(), m_target.c_str()) != 0) {
         error = "cannot write " + m_target + ": " + std::strerror(errno);
@@ -118,6 +126,37 @@ bool OutputFile::Commit(std::string& error) {
     m_temp.clear();
     m_open = false;
     return true;
+}
+
+bool OutputFile::FillTarget() {
+    const int from = ::open(m_temp.c_str(), O_RDONLY | O_CLOEXEC);
+    const int to = from < 0 ? -1 : ::open(m_target.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+    bool ok = from >= 0 && to >= 0;
+    char buffer[65536];
+    while (ok) {
+        const ssize_t n = ::read(from, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        for (ssize_t done = 0; ok && done < n;) {
+            const ssize_t w = ::write(to, buffer + done, size_t(n - done));
+            if (w < 0 && errno == EINTR)
+                continue;
+            ok = w > 0;
+            done += w > 0 ? w : 0;
+        }
+    }
+    if (to >= 0 && ::close(to) != 0)
+        ok = false;
+    if (from >= 0)
+        ::close(from);
+    if (!ok && to >= 0 && ::truncate(m_target.c_str(), 0) != 0) {
+        // the rename that follows replaces it anyway
+    }
+    return ok;
 }
 
 void OutputFile::Discard() {

@@ -1,5 +1,7 @@
 // A file that readers see either whole or not at all: written under a private temporary name beside its
 // target and renamed onto it. A reader (the file manager, the thumbnail cache) never finds half a PNG.
+// An empty target is the caller's own placeholder (a file manager makes one and may read the picture through
+// the descriptor it keeps open, as tumbler does): the finished picture is copied into that same file.
 #pragma once
 
 #include <sys/types.h>
@@ -34,4 +36,8 @@ private:
     int m_fd = -1;
     int m_slot = -1; // in the table of names that a stop signal removes
     bool m_open = false;
+    bool m_fillInPlace = false; // the target was an empty file: fill it instead of replacing it
+
+    // Copies the finished temporary file into the target; false when it could not.
+    bool FillTarget();
 };

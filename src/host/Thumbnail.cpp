@@ -36,25 +36,6 @@ const char kUsage[] = "usage: tarnel thumbnail [-s N | --size WxH] [--timeout SE
                       "\n"
                       "Exit status: 0 a picture was written, 1 no picture, 2 bad usage, 3 only the icon.\n";
 
-// Parses "N" or "WxH" into positive dimensions.
-bool ParseSize(const char* text, SIZE& size) {
-    char* end = nullptr;
-    long w = std::strtol(text, &end, 10);
-    long h = w;
-    if (end == text)
-        return false;
-    if (*end == 'x' || *end == 'X') {
-        const char* rest = end + 1;
-        h = std::strtol(rest, &end, 10);
-        if (end == rest)
-            return false;
-    }
-    if (*end != '\0' || w <= 0 || h <= 0 || w > 100000 || h > 100000)
-        return false;
-    size = {LONG(w), LONG(h)};
-    return true;
-}
-
 int Usage(const char* problem) {
     std::fprintf(stderr, "tarnel thumbnail: %s\n%s", problem, kUsage);
     return kExitUsage;
@@ -73,55 +54,17 @@ struct Ref {
 } // namespace
 
 int RunThumbnail(int argc, char** argv) {
-    SIZE size = {256, 256};
-    double timeout = kDefaultTimeout;
-    bool verbose = false, writeIcon = false;
-    const char* positional[2] = {nullptr, nullptr};
-    int nPositional = 0;
-    ModuleChoice choice;
-    for (int i = 1; i < argc; ++i) {
-        const char* a = argv[i];
-        std::string problem;
-        if (int taken = ParseModuleOption(argc, argv, i, choice, problem); taken != 0) {
-            if (taken < 0)
-                return Usage(problem.c_str());
-        } else if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (std::strcmp(a, "-s") == 0 || std::strcmp(a, "--size") == 0) {
-            if (++i >= argc || !ParseSize(argv[i], size))
-                return Usage("the size must be N or WxH, with positive whole numbers up to 100000");
-        } else if (std::strncmp(a, "--size=", 7) == 0) {
-            if (!ParseSize(a + 7, size))
-                return Usage("the size must be N or WxH, with positive whole numbers up to 100000");
-        } else if (std::strcmp(a, "--timeout") == 0) {
-            if (++i >= argc || !ParseSeconds(argv[i], timeout))
-                return Usage("the timeout must be a number of seconds, 0 for none");
-        } else if (std::strncmp(a, "--timeout=", 10) == 0) {
-            if (!ParseSeconds(a + 10, timeout))
-                return Usage("the timeout must be a number of seconds, 0 for none");
-        } else if (std::strcmp(a, "-v") == 0 || std::strcmp(a, "--verbose") == 0) {
-            verbose = true;
-        } else if (std::strcmp(a, "--icon") == 0) {
-            writeIcon = true;
-        } else if (std::strcmp(a, "--") == 0) {
-            for (++i; i < argc; ++i) {
-                if (nPositional == 2)
-                    return Usage("too many arguments");
-                positional[nPositional++] = argv[i];
-            }
-        } else if (a[0] == '-' && a[1] != '\0') {
-            return Usage((std::string("unknown option ") + a).c_str());
-        } else {
-            if (nPositional == 2)
-                return Usage("too many arguments");
-            positional[nPositional++] = a;
-        }
+    ThumbnailRequest request;
+    std::string problem;
+    if (!ParseThumbnailArguments(argc, argv, request, problem))
+        return Usage(problem.c_str());
+    if (request.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
     }
-    if (nPositional != 2)
-        return Usage("INPUT and OUTPUT are both needed");
-    const char* input = positional[0];
-    const char* output = positional[1];
+    const char* input = request.input;
+    const char* output = request.output;
+    const double timeout = request.timeout;
 
     // The picture is made in a child process, so that a file that hangs or crashes the extractor costs a
     // bounded time and never leaves half a PNG at OUTPUT.
@@ -132,8 +75,10 @@ int RunThumbnail(int argc, char** argv) {
         std::fprintf(stderr, "tarnel: %s\n", error.c_str());
         return kExitNoPicture;
     }
-    const ChildOutcome outcome = RunIsolated(
-        timeout, [&] { return ExtractPng(input, size, choice, writeIcon, verbose, out.fd(), {}); });
+    const ChildOutcome outcome = RunIsolated(timeout, [&] {
+        return ExtractPng(input, request.size, request.choice, request.writeIcon, request.verbose, out.fd(),
+                          {});
+    });
     switch (outcome.kind) {
     case ChildOutcome::Exited:
         if (outcome.code == kExitPicture || outcome.code == kExitIconOnly) {
@@ -157,38 +102,6 @@ int RunThumbnail(int argc, char** argv) {
     }
     std::fprintf(stderr, "tarnel: no picture for %s: cannot start a process for it\n", input);
     return kExitNoPicture;
-}
-
-int ParseModuleOption(int argc, char** argv, int& i, ModuleChoice& choice, std::string& problem) {
-    const char* a = argv[i];
-    const char* value = nullptr;
-    bool isModule = false;
-    if (std::strcmp(a, "--module") == 0 || std::strcmp(a, "--clsid") == 0) {
-        isModule = a[2] == 'm';
-        if (++i >= argc) {
-            problem = std::string(a) + " needs a value";
-            return -1;
-        }
-        value = argv[i];
-    } else if (std::strncmp(a, "--module=", 9) == 0) {
-        isModule = true;
-        value = a + 9;
-    } else if (std::strncmp(a, "--clsid=", 8) == 0) {
-        value = a + 8;
-    } else {
-        return 0;
-    }
-    if (isModule) {
-        if (value[0] == '\0') {
-            problem = "--module needs the module's path";
-            return -1;
-        }
-        choice.module = value;
-    } else if (!ParseGuidText(value, choice.clsid)) {
-        problem = "--clsid needs a class identifier such as {3D7A91C2-58E4-4B1F-A2C6-7E90B41D5F38}";
-        return -1;
-    }
-    return 1;
 }
 
 namespace {

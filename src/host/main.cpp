@@ -39,65 +39,6 @@ const char kUsage[] = "usage: tarnel COMMAND [ARGS]\n"
 
 } // namespace
 
-std::wstring ShellPath(const char* arg) {
-    std::string path(arg);
-    if (!path.empty() && path[0] != '/') {
-        if (char* cwd = ::getcwd(nullptr, 0)) {
-            path = std::string(cwd) + "/" + path;
-            std::free(cwd);
-        }
-    }
-    return WidenFileName(path);
-}
-
-std::string DescribeHResult(HRESULT hr) {
-    struct Name {
-        HRESULT hr;
-        const char* name;
-    };
-    static const Name kNames[] = {
-        {S_OK, "S_OK"},
-        {S_FALSE, "S_FALSE"},
-        {E_NOTIMPL, "E_NOTIMPL"},
-        {E_NOINTERFACE, "E_NOINTERFACE"},
-        {E_POINTER, "E_POINTER"},
-        {E_FAIL, "E_FAIL"},
-        {E_PENDING, "E_PENDING"},
-        {E_OUTOFMEMORY, "E_OUTOFMEMORY"},
-        {E_INVALIDARG, "E_INVALIDARG"},
-        {CLASS_E_NOAGGREGATION, "CLASS_E_NOAGGREGATION"},
-        {CLASS_E_CLASSNOTAVAILABLE, "CLASS_E_CLASSNOTAVAILABLE"},
-        {DISP_E_BADINDEX, "DISP_E_BADINDEX"},
-        {TYPE_E_LIBNOTREGISTERED, "TYPE_E_LIBNOTREGISTERED"},
-        {HRESULT(0xFFFFFFFF), "icon only (0xFFFFFFFF)"},
-    };
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%08X", unsigned(hr));
-    for (const Name& n : kNames)
-        if (n.hr == hr)
-            return hr == HRESULT(0xFFFFFFFF) ? n.name : std::string(n.name) + " (" + hex + ")";
-    return hex;
-}
-
-std::string JsonString(std::wstring_view text) {
-    std::string out = "\"";
-    for (wchar_t c : text) {
-        if (c == L'"' || c == L'\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c >= 0 && c < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", unsigned(c));
-            out += esc;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            out += "\xEF\xBF\xBD";
-        } else {
-            out += NarrowFileName(std::wstring_view(&c, 1));
-        }
-    }
-    return out + "\"";
-}
-
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fputs(kUsage, stderr);

@@ -2,6 +2,7 @@
 #include "TestUtil.h"
 #include "support/BmpWriter.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -177,6 +178,25 @@ TEST(HostCommand, APictureReplacesTheOutputWhole) {
     EXPECT_EQ(png.substr(1, 3), "PNG");
     EXPECT_EQ(png.substr(png.size() - 8, 4), "IEND");
     EXPECT_EQ(std::filesystem::status(dir / "out.png").permissions(), std::filesystem::perms(0640));
+}
+
+// A file manager that made OUTPUT as an empty file and keeps it open (tumbler does) reads the picture
+// through its own descriptor: the picture goes into that same file.
+TEST(HostCommand, AnEmptyOutputIsFilledInPlace) {
+    TempDir dir;
+    WriteFile(dir / "s.qzt", bmp::Study(bmp::Encode(bmp::Solid(40, 30, 0x0000FF), bmp::Variant::Rgb24)));
+    WriteFile(dir / "out.png", "");
+    const int held = ::open((dir / "out.png").c_str(), O_RDONLY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(Tarnel("thumbnail " + (dir / "s.qzt") + " " + (dir / "out.png")).status, 0);
+    char head[8] = {};
+    EXPECT_EQ(::pread(held, head, 8, 0), 8);
+    EXPECT_EQ(std::string(head + 1, 3), "PNG");
+    ::close(held);
+    EXPECT_EQ(
+        std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()),
+        2)
+        << "no temporary file is left beside it";
 }
 
 std::string ReadAll(const std::string& path) {

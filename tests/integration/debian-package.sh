@@ -7,7 +7,7 @@ set -u
 build=$1 make_samples=$2
 here=$(cd "$(dirname "$0")" && pwd)
 
-skip() { echo "SKIPPED: $*"; exit 77; }
+. "$here/common.sh"
 fail() { echo "FAIL: $*"; exit 1; }
 [ "$(id -u)" = 0 ] || skip "installing a package needs root"
 command -v dpkg-deb >/dev/null && command -v cpack >/dev/null || skip "needs dpkg and cpack"
@@ -35,13 +35,12 @@ env -u TARNEL_REGISTRY /usr/bin/tarnel registry dump --system .qzt | grep -q '3D
 [ -s /usr/lib/tarnel/shader-cache/shaders.foz ] || echo "note: no shaders were prepared (no off-screen OpenGL?)"
 
 "$make_samples" "$work/samples" >/dev/null || exit 1
-printf 'solid t\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 0 1 0\nendloop\nendfacet\nendsolid t\n' \
-    >"$work/mesh.stl"
+write_meshes "$work"
 # The system's own folders only: the entry and the MIME definitions that the package installed.
 env -u XDG_DATA_DIRS XDG_DATA_HOME="$work/data" XDG_CACHE_HOME="$work/cache" \
     /usr/bin/python3 "$here/gnome_factory.py" \
     "$work/samples/plate.qzt" application/x-tarnel-study \
-    "$work/mesh.stl" model/stl 2>"$work/factory.err" || { cat "$work/factory.err"; fail "no thumbnails"; }
+    "$work/binary.stl" model/stl 2>"$work/factory.err" || { cat "$work/factory.err"; fail "no thumbnails"; }
 grep 'left files' "$work/factory.err" && fail "tarnel left files in the sandbox's /tmp"
 
 dpkg --purge tarnel >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg --purge"; }

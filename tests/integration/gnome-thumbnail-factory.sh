@@ -10,35 +10,14 @@ set -u
 cmake=$1 build=$2 make_samples=$3
 here=$(cd "$(dirname "$0")" && pwd)
 
-skip() { echo "SKIPPED: $*"; exit 77; }
+. "$here/common.sh"
 /usr/bin/python3 -c 'import gi; gi.require_version("GnomeDesktop", "3.0")' 2>/dev/null ||
     skip "needs python3-gi and gir1.2-gnomedesktop-3.0 (scripts/install-deps.sh installs them)"
 command -v bwrap >/dev/null || skip "needs bubblewrap (scripts/install-deps.sh installs it)"
-[ -w /usr/local ] || skip "needs write access to /usr/local for a throwaway installation"
-
-prefix=$(mktemp -d /usr/local/tarnel-test-XXXXXX) || exit 1
-work=$(mktemp -d) || exit 1
-trap 'rm -rf "$prefix" "$work"' EXIT
-chmod 755 "$prefix"
-
-"$cmake" --install "$build" --prefix "$prefix" >/dev/null || { echo "FAIL: cmake --install"; exit 1; }
+install_throwaway "$cmake" "$build"
 "$make_samples" "$work/samples" >/dev/null || exit 1
 cp "$work/samples/plate.qzt" "$work/Plate.QZT"
-/usr/bin/python3 - "$work" <<'PY'
-import struct, sys
-work = sys.argv[1]
-tris = [((0, 0, 0), (1, 0, 0), (0, 1, 0)), ((0, 0, 0), (0, 1, 0), (0, 0, 1)),
-        ((0, 0, 0), (0, 0, 1), (1, 0, 0)), ((1, 0, 0), (0, 1, 0), (0, 0, 1))]
-with open(f"{work}/binary.stl", "wb") as f:
-    f.write(b"\0" * 80 + struct.pack("<I", len(tris)))
-    for t in tris:
-        f.write(struct.pack("<3f", 0, 0, 0) + b"".join(struct.pack("<3f", *v) for v in t) + b"\0\0")
-ascii = "solid t\n" + "".join("facet normal 0 0 0\nouter loop\n" + "".join("vertex %g %g %g\n" % v for v in t)
-                              + "endloop\nendfacet\n" for t in tris) + "endsolid t\n"
-for name in ("ascii.stl", "part.tvx"):
-    with open(f"{work}/{name}", "w") as f:
-        f.write(ascii)
-PY
+write_meshes "$work"
 
 export XDG_DATA_HOME="$work/data" XDG_CACHE_HOME="$work/cache" XDG_DATA_DIRS="$prefix/share:/usr/share"
 /usr/bin/python3 "$here/gnome_factory.py" \
