@@ -110,6 +110,21 @@ TEST_F(CacheTest, CurrentEntriesAreKeptAndChangedFilesMadeAgain) {
     EXPECT_NE(r.out.find("cached " + (dir / "files/plan.kpv")), std::string::npos) << r.out;
 }
 
+// The list a systemd unit hands over: comments and blank lines skipped, ~/ as the home folder; a list that
+// does not exist (nothing chosen yet) is empty, not an error.
+TEST_F(CacheTest, ListedFoldersAreCached) {
+    WriteFile(dir / "home/projects/a.qzt", Study());
+    WriteFile(dir / "elsewhere/b.qzt", Study());
+    WriteFile(dir / "list", "# chosen folders\n\n  ~/projects  \n" + (dir / "elsewhere") + "\n");
+    testutil::ScopedEnv home("HOME", dir / "home");
+    Result r = Cache("--list " + (dir / "list"));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(IsCompletePng(ReadAll(Large(dir / "home/projects/a.qzt")))) << r.out;
+    EXPECT_TRUE(IsCompletePng(ReadAll(Large(dir / "elsewhere/b.qzt")))) << r.out;
+    EXPECT_EQ(Cache("--list " + (dir / "missing")).status, 0);
+    EXPECT_EQ(Cache("--list").status, 2);
+}
+
 TEST_F(CacheTest, FailuresAreRecordedWhereGnomeLooksAndClearedByAPicture) {
     const std::string plain = dir / "plain.qzt";
     WriteFile(plain, "no picture in here");
