@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential dpkg-dev cmake pkg-config
+    build-essential dpkg-dev file cmake pkg-config
     clang libclang-rt-14-dev clang-format
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libpng-dev
