@@ -125,11 +125,6 @@ bool Run(const std::vector<std::string>& args, const std::vector<std::string>& e
 
 enum class Tool { Tarnel, Floor, F3d, TarnelSandboxed };
 
-long& peak0() {
-    static long ignored = 0;
-    return ignored;
-}
-
 void RunTool(benchmark::State& state, Tool tool, const std::string& input, std::vector<std::string> env) {
     const std::string output = (Folder() / "out.png").string();
     std::vector<std::string> args;
@@ -186,7 +181,8 @@ void RunTool(benchmark::State& state, Tool tool, const std::string& input, std::
                 "256",
                 input,
                 output};
-        if (!Run(args, env, peak0())) { // untimed: fills a warm cache where the case has one
+        if (long ignored = 0;
+            !Run(args, env, ignored)) { // untimed: fills a warm cache where the case has one
             state.SkipWithError("the sandboxed program failed");
             return;
         }

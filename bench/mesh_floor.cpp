@@ -1,16 +1,9 @@
 // The floor for mesh thumbnails: what any renderer of ours must do at least. An off-screen EGL context,
 // VTK's own STL reader, the same camera as the mesh preview, one render and a PNG write; nothing else.
-#include "platform/vtkMemoryRenderWindow.h"
+#include "support/VtkReference.h"
 
 #include <png.h>
-#include <vtkActor.h>
 #include <vtkAutoInit.h>
-#include <vtkCamera.h>
-#include <vtkNew.h>
-#include <vtkPolyDataMapper.h>
-#include <vtkRenderer.h>
-#include <vtkSTLReader.h>
-#include <vtkUnsignedCharArray.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,29 +18,9 @@ int main(int argc, char** argv) {
     }
     const int size = std::atoi(argv[3]);
     vtkObject::SetGlobalWarningDisplay(0);
-    vtkNew<vtkSTLReader> reader;
-    reader->SetFileName(argv[1]);
-    reader->Update();
-    vtkNew<vtkPolyDataMapper> mapper;
-    mapper->SetInputData(reader->GetOutput());
-    vtkNew<vtkActor> actor;
-    actor->AddOrientation(45.0, 45.0, 0.0);
-    actor->SetMapper(mapper);
-    vtkNew<vtkRenderer> renderer;
-    renderer->AddActor(actor);
-    vtkNew<vtkMemoryRenderWindow> window;
-    window->AddRenderer(renderer);
-    window->SetSize(size, size);
-    double bounds[6];
-    actor->GetBounds(bounds);
-    renderer->ResetCamera(bounds);
-    renderer->GetActiveCamera()->ParallelProjectionOn();
-    renderer->GetActiveCamera()->Zoom(1.5);
-    if (!window->SetupMemoryRendering(size, size, nullptr))
-        return 1;
-    window->Render();
     vtkNew<vtkUnsignedCharArray> rgba;
-    window->GetRGBACharPixelData(0, 0, size - 1, size - 1, 0, rgba, 0);
+    if (!RenderWithVtkReader(argv[1], size, size, rgba))
+        return 1;
 
     FILE* out = std::fopen(argv[2], "wb");
     if (out == nullptr)

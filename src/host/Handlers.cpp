@@ -5,8 +5,6 @@
 #include "platform/widestr.h"
 #include "platform/winreg.h"
 
-#include <cwctype>
-
 // {3D7A91C2-58E4-4B1F-A2C6-7E90B41D5F38}
 const CLSID CLSID_TarnelThumbnailer = {
     0x3D7A91C2, 0x58E4, 0x4B1F, {0xA2, 0xC6, 0x7E, 0x90, 0xB4, 0x1D, 0x5F, 0x38}};
@@ -33,13 +31,13 @@ struct Classes {
 };
 const Classes kAllClasses;
 
-// A key's default value as text; empty when the key or the value is missing or is no string.
-std::wstring DefaultValue(const std::wstring& keyPath, LONG* result = nullptr,
-                          const Classes& classes = kAllClasses) {
+// A key's default value as text; empty when the key or the value is missing or is no string. `failure`
+// gets an error other than a missing key (a registry that cannot be read).
+std::wstring DefaultValue(const Classes& classes, const std::wstring& keyPath, LONG& failure) {
     Key key;
     LONG r = key.Open(classes.root, classes.Path(keyPath));
-    if (result != nullptr)
-        *result = r;
+    if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND && failure == ERROR_SUCCESS)
+        failure = r;
     if (r != ERROR_SUCCESS)
         return {};
     DWORD type = 0, size = 0;
@@ -58,26 +56,27 @@ std::wstring DefaultValue(const std::wstring& keyPath, LONG* result = nullptr,
 
 // The class registered as the extension's thumbnail handler: on the extension itself, or on the ProgID
 // that the extension's default value names. Empty when there is none.
-std::wstring HandlerClass(const std::wstring& extension, const Classes& classes = kAllClasses) {
+std::wstring HandlerClass(const Classes& classes, const std::wstring& extension, LONG& failure) {
     const std::wstring below = std::wstring(L"\\shellex\\") + kExtractImageHandler;
-    std::wstring clsid = DefaultValue(extension + below, nullptr, classes);
-    if (clsid.empty()) {
-        const std::wstring progId = DefaultValue(extension, nullptr, classes);
+    std::wstring clsid = DefaultValue(classes, extension + below, failure);
+    if (clsid.empty() && failure == ERROR_SUCCESS) {
+        const std::wstring progId = DefaultValue(classes, extension, failure);
         if (!progId.empty() && progId.find(L'\\') == std::wstring::npos)
-            clsid = DefaultValue(progId + below, nullptr, classes);
+            clsid = DefaultValue(classes, progId + below, failure);
     }
     return clsid;
 }
 
 // Resolves the class and its module; false with a reason.
-bool ResolveClass(const std::wstring& extension, const std::wstring& clsidText, ThumbnailHandler& handler,
-                  std::string& error, const Classes& classes = kAllClasses) {
+bool ResolveClass(const Classes& classes, const std::wstring& extension, const std::wstring& clsidText,
+                  ThumbnailHandler& handler, std::string& error) {
     const std::string ext = NarrowFileName(extension), cls = NarrowFileName(clsidText);
     if (CLSIDFromString(clsidText.c_str(), &handler.clsid) != S_OK) {
         error = "the thumbnail handler registered for " + ext + " is no class identifier: '" + cls + "'";
         return false;
     }
-    const std::wstring module = DefaultValue(L"CLSID\\" + clsidText + L"\\InprocServer32", nullptr, classes);
+    LONG failure = ERROR_SUCCESS;
+    const std::wstring module = DefaultValue(classes, L"CLSID\\" + clsidText + L"\\InprocServer32", failure);
     if (module.empty()) {
         error = "the thumbnail handler " + cls + " registered for " + ext + " names no module (no CLSID\\" +
                 cls + "\\InprocServer32)";
@@ -118,19 +117,18 @@ bool FindThumbnailHandler(const std::wstring& path, ThumbnailHandler& handler, s
                 " has no extension";
         return false;
     }
-    LONG r = ERROR_SUCCESS;
-    DefaultValue(extension, &r);
-    if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) {
-        error = "cannot read the registry: " + DescribeHResult(HRESULT_FROM_WIN32(r));
+    LONG failure = ERROR_SUCCESS;
+    const std::wstring clsid = HandlerClass(kAllClasses, extension, failure);
+    if (failure != ERROR_SUCCESS) {
+        error = "cannot read the registry: " + DescribeHResult(HRESULT_FROM_WIN32(failure));
         return false;
     }
-    const std::wstring clsid = HandlerClass(extension);
     if (clsid.empty()) {
         error = "no thumbnail handler is registered for " + NarrowFileName(extension) +
                 " (tarnel register, or --module)";
         return false;
     }
-    return ResolveClass(extension, clsid, handler, error);
+    return ResolveClass(kAllClasses, extension, clsid, handler, error);
 }
 
 std::vector<ThumbnailHandler> RegisteredThumbnailHandlers(bool systemOnly, std::string& error) {
@@ -165,10 +163,11 @@ std::vector<ThumbnailHandler> RegisteredThumbnailHandlers(bool systemOnly, std::
         }
     }
     for (const std::wstring& extension : extensions) {
-        const std::wstring clsid = HandlerClass(extension, classes);
+        LONG failure = ERROR_SUCCESS;
+        const std::wstring clsid = HandlerClass(classes, extension, failure);
         ThumbnailHandler handler;
         std::string ignored;
-        if (!clsid.empty() && ResolveClass(extension, clsid, handler, ignored, classes))
+        if (!clsid.empty() && ResolveClass(classes, extension, clsid, handler, ignored))
             handlers.push_back(handler);
     }
     return handlers;

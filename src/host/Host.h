@@ -2,7 +2,6 @@
 #pragma once
 
 #include "host/Arguments.h"
-#include "host/Handlers.h"
 #include "host/PngWriter.h"
 #include "platform/wintypes.h"
 

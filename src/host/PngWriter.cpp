@@ -40,9 +40,16 @@ bool ReadPixels(HBITMAP hBitmap, LONG& width, LONG& height, std::vector<BYTE>& b
     return lines == height;
 }
 
+// What is written: width x height pixels of the colour type, row y given by row(context, y).
+struct Picture {
+    LONG width, height;
+    int colorType; // PNG_COLOR_TYPE_RGB or PNG_COLOR_TYPE_RGBA
+    const BYTE* (*row)(void* context, LONG y);
+    void* context;
+};
+
 // The libpng part, kept apart so that its longjmp crosses no object with a destructor to run.
-bool Encode(FILE* file, LONG width, LONG height, const BYTE* bgrx, BYTE* rgb, png_text* chunks, int nChunks,
-            std::string& error) {
+bool Encode(FILE* file, const Picture& picture, png_text* chunks, int nChunks, std::string& error) {
     PngWrite w;
     w.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     w.info = w.png != nullptr ? png_create_info_struct(w.png) : nullptr;
@@ -51,7 +58,7 @@ bool Encode(FILE* file, LONG width, LONG height, const BYTE* bgrx, BYTE* rgb, pn
         return false;
     }
     if (setjmp(png_jmpbuf(w.png))) {
-        error = "cannot write the picture";
+        error = "libpng failed";
         return false;
     }
     png_init_io(w.png, file);
@@ -59,20 +66,13 @@ bool Encode(FILE* file, LONG width, LONG height, const BYTE* bgrx, BYTE* rgb, pn
     // compression is worth far more here than the last few percent of size.
     png_set_compression_level(w.png, 1);
     png_set_filter(w.png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
-    png_set_IHDR(w.png, w.info, png_uint_32(width), png_uint_32(height), 8, PNG_COLOR_TYPE_RGB,
+    png_set_IHDR(w.png, w.info, png_uint_32(picture.width), png_uint_32(picture.height), 8, picture.colorType,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     if (nChunks > 0)
         png_set_text(w.png, w.info, chunks, nChunks);
     png_write_info(w.png, w.info);
-    for (LONG y = 0; y < height; ++y) {
-        const BYTE* in = bgrx + size_t(y) * size_t(width) * 4;
-        for (LONG x = 0; x < width; ++x) {
-            rgb[size_t(x) * 3 + 0] = in[x * 4 + 2];
-            rgb[size_t(x) * 3 + 1] = in[x * 4 + 1];
-            rgb[size_t(x) * 3 + 2] = in[x * 4 + 0];
-        }
-        png_write_row(w.png, rgb);
-    }
+    for (LONG y = 0; y < picture.height; ++y)
+        png_write_row(w.png, picture.row(picture.context, y));
     png_write_end(w.png, nullptr);
     return true;
 }
@@ -100,6 +100,38 @@ std::vector<png_text> TextChunks(const std::vector<PngText>& texts) {
     return chunks;
 }
 
+// Writes the picture with the texts to fd; `what` names it in messages.
+bool Write(int fd, const Picture& picture, const std::vector<PngText>& texts, const char* what,
+           std::string& error) {
+    error.clear();
+    Stream file = StreamOn(fd);
+    std::vector<png_text> chunks = TextChunks(texts);
+    if (!file || !Encode(file.get(), picture, chunks.data(), int(chunks.size()), error) ||
+        std::fflush(file.get()) != 0) {
+        error =
+            std::string("cannot write the ") + what + ": " + (error.empty() ? std::strerror(errno) : error);
+        return false;
+    }
+    return true;
+}
+
+// Converts one top-down BGRX row of the bitmap into the RGB row buffer.
+struct BitmapRows {
+    LONG width;
+    const BYTE* bgrx;
+    std::vector<BYTE> rgb;
+    static const BYTE* Row(void* context, LONG y) {
+        auto* self = static_cast<BitmapRows*>(context);
+        const BYTE* in = self->bgrx + size_t(y) * size_t(self->width) * 4;
+        for (LONG x = 0; x < self->width; ++x) {
+            self->rgb[size_t(x) * 3 + 0] = in[x * 4 + 2];
+            self->rgb[size_t(x) * 3 + 1] = in[x * 4 + 1];
+            self->rgb[size_t(x) * 3 + 2] = in[x * 4 + 0];
+        }
+        return self->rgb.data();
+    }
+};
+
 } // namespace
 
 bool WriteBitmapPng(HBITMAP hBitmap, int fd, const std::vector<PngText>& texts, std::string& error) {
@@ -109,47 +141,11 @@ bool WriteBitmapPng(HBITMAP hBitmap, int fd, const std::vector<PngText>& texts, 
         error = "the picture's pixels cannot be read";
         return false;
     }
-    std::vector<BYTE> rgb(size_t(width) * 3);
-    Stream file = StreamOn(fd);
-    if (!file) {
-        error = std::string("cannot write the picture: ") + std::strerror(errno);
-        return false;
-    }
-    std::vector<png_text> chunks = TextChunks(texts);
-    if (!Encode(file.get(), width, height, bgrx.data(), rgb.data(), chunks.data(), int(chunks.size()), error))
-        return false;
-    if (std::fflush(file.get()) != 0) {
-        error = std::string("cannot write the picture: ") + std::strerror(errno);
-        return false;
-    }
-    return true;
+    BitmapRows rows{width, bgrx.data(), std::vector<BYTE>(size_t(width) * 3)};
+    return Write(fd, {width, height, PNG_COLOR_TYPE_RGB, &BitmapRows::Row, &rows}, texts, "picture", error);
 }
 
 namespace {
-
-bool EncodeMarker(FILE* file, png_text* chunks, int nChunks, std::string& error) {
-    PngWrite w;
-    w.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    w.info = w.png != nullptr ? png_create_info_struct(w.png) : nullptr;
-    if (w.info == nullptr) {
-        error = "out of memory";
-        return false;
-    }
-    if (setjmp(png_jmpbuf(w.png))) {
-        error = "cannot write the record";
-        return false;
-    }
-    png_init_io(w.png, file);
-    png_set_IHDR(w.png, w.info, 1, 1, 8, PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    if (nChunks > 0)
-        png_set_text(w.png, w.info, chunks, nChunks);
-    png_write_info(w.png, w.info);
-    png_byte pixel[4] = {0, 0, 0, 0};
-    png_write_row(w.png, pixel);
-    png_write_end(w.png, nullptr);
-    return true;
-}
 
 struct PngRead {
     png_structp png = nullptr;
@@ -179,19 +175,9 @@ bool DecodeTexts(FILE* file, std::vector<PngText>* out) {
 } // namespace
 
 bool WriteMarkerPng(int fd, const std::vector<PngText>& texts, std::string& error) {
-    Stream file = StreamOn(fd);
-    if (!file) {
-        error = std::string("cannot write the record: ") + std::strerror(errno);
-        return false;
-    }
-    std::vector<png_text> chunks = TextChunks(texts);
-    if (!EncodeMarker(file.get(), chunks.data(), int(chunks.size()), error))
-        return false;
-    if (std::fflush(file.get()) != 0) {
-        error = std::string("cannot write the record: ") + std::strerror(errno);
-        return false;
-    }
-    return true;
+    static const BYTE kTransparent[4] = {0, 0, 0, 0};
+    const Picture marker{1, 1, PNG_COLOR_TYPE_RGBA, [](void*, LONG) { return kTransparent; }, nullptr};
+    return Write(fd, marker, texts, "record", error);
 }
 
 bool ReadPngTexts(const std::string& path, std::vector<PngText>& texts) {

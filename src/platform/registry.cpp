@@ -138,6 +138,28 @@ LONG Write(HKEY hKey, const std::vector<std::wstring>& more, Change change) {
     return r != ERROR_SUCCESS ? r : session.Commit();
 }
 
+// Reads through a handle, or the subkey below it: read(handle, view) of the key, or `missing` when the key
+// does not exist.
+template <class Read>
+LONG ReadKey(HKEY hKey, LPCWSTR subKey, LONG missing, Read read) {
+    try {
+        KeyHandle h;
+        if (!Resolve(hKey, h))
+            return ERROR_INVALID_HANDLE;
+        if (LONG r = AppendSubKey(h.parts, subKey); r != ERROR_SUCCESS)
+            return r;
+        RegistrySession session;
+        View view;
+        if (LONG r = Look(session, h, view); r != ERROR_SUCCESS)
+            return r;
+        if (!view.Exists())
+            return missing;
+        return read(h, view);
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
 } // namespace
 
 extern "C" {
@@ -146,23 +168,10 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) 
     if (phkResult == nullptr)
         return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
-    try {
-        KeyHandle h;
-        if (!Resolve(hKey, h))
-            return ERROR_INVALID_HANDLE;
-        if (LONG r = AppendSubKey(h.parts, lpSubKey); r != ERROR_SUCCESS)
-            return r;
-        RegistrySession session;
-        View view;
-        if (LONG r = Look(session, h, view); r != ERROR_SUCCESS)
-            return r;
-        if (!view.Exists())
-            return ERROR_FILE_NOT_FOUND;
+    return ReadKey(hKey, lpSubKey, ERROR_FILE_NOT_FOUND, [&](KeyHandle& h, const View&) -> LONG {
         *phkResult = NewHandle(std::move(h));
         return ERROR_SUCCESS;
-    } catch (const std::bad_alloc&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    });
 }
 
 LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, REGSAM, void*, PHKEY phkResult,
@@ -208,16 +217,7 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType, L
                       LPDWORD lpcbData) {
     if (lpData != nullptr && lpcbData == nullptr)
         return ERROR_INVALID_PARAMETER;
-    try {
-        KeyHandle h;
-        if (!Resolve(hKey, h))
-            return ERROR_INVALID_HANDLE;
-        RegistrySession session;
-        View view;
-        if (LONG r = Look(session, h, view); r != ERROR_SUCCESS)
-            return r;
-        if (!view.Exists())
-            return ERROR_KEY_DELETED;
+    return ReadKey(hKey, nullptr, ERROR_KEY_DELETED, [&](KeyHandle&, const View& view) -> LONG {
         const std::wstring_view name = lpValueName != nullptr ? lpValueName : L"";
         for (size_t i = 0; i < view.count; ++i) {
             if (const RegValue* v = view.nodes[i]->FindValue(name)) {
@@ -227,9 +227,7 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType, L
             }
         }
         return ERROR_FILE_NOT_FOUND;
-    } catch (const std::bad_alloc&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    });
 }
 
 LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData) {
@@ -298,16 +296,7 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, L
                    LPDWORD lpcchClass, FILETIME* lpftLastWriteTime) {
     if (lpName == nullptr || lpcchName == nullptr)
         return ERROR_INVALID_PARAMETER;
-    try {
-        KeyHandle h;
-        if (!Resolve(hKey, h))
-            return ERROR_INVALID_HANDLE;
-        RegistrySession session;
-        View view;
-        if (LONG r = Look(session, h, view); r != ERROR_SUCCESS)
-            return r;
-        if (!view.Exists())
-            return ERROR_KEY_DELETED;
+    return ReadKey(hKey, nullptr, ERROR_KEY_DELETED, [&](KeyHandle&, const View& view) -> LONG {
         std::set<std::wstring, RegNameLess> names; // the user's spelling wins
         for (size_t i = 0; i < view.count; ++i)
             for (const auto& [name, sub] : view.nodes[i]->subkeys)
@@ -325,25 +314,14 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, L
         if (lpftLastWriteTime != nullptr)
             *lpftLastWriteTime = FILETIME{0, 0};
         return ERROR_SUCCESS;
-    } catch (const std::bad_alloc&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    });
 }
 
 LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD,
                    LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
     if (lpValueName == nullptr || lpcchValueName == nullptr || (lpData != nullptr && lpcbData == nullptr))
         return ERROR_INVALID_PARAMETER;
-    try {
-        KeyHandle h;
-        if (!Resolve(hKey, h))
-            return ERROR_INVALID_HANDLE;
-        RegistrySession session;
-        View view;
-        if (LONG r = Look(session, h, view); r != ERROR_SUCCESS)
-            return r;
-        if (!view.Exists())
-            return ERROR_KEY_DELETED;
+    return ReadKey(hKey, nullptr, ERROR_KEY_DELETED, [&](KeyHandle&, const View& view) -> LONG {
         std::vector<const RegValue*> values;
         for (size_t i = 0; i < view.count; ++i)
             for (const RegValue& v : view.nodes[i]->values)
@@ -357,9 +335,7 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVa
         if (lpType != nullptr)
             *lpType = v.type;
         return CopyData(v.data, lpData, lpcbData);
-    } catch (const std::bad_alloc&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    });
 }
 
 } // extern "C"

@@ -229,14 +229,15 @@ LONG RegistrySession::Find(const RegKeyPath& path, const RegKeyNode*& node) {
     return r;
 }
 
-// The key to change, or null when it does not exist; fails when the hive cannot be read.
-LONG RegistrySession::Modify(const RegKeyPath& path, RegKeyNode*& node, Hive*& hive) {
+// The key to change, or null when it does not exist; fails when the hive cannot be read, and with `missing`
+// when the key does not exist and the caller needs it to.
+LONG RegistrySession::Modify(const RegKeyPath& path, RegKeyNode*& node, Hive*& hive, LONG missing) {
     node = nullptr;
     LONG r = Open(path.root, hive);
     if (r != ERROR_SUCCESS)
         return r;
     node = Navigate(hive->tree.top, path, path.parts.size());
-    return ERROR_SUCCESS;
+    return node == nullptr ? missing : ERROR_SUCCESS;
 }
 
 // Whether this session may change that key: its hive is the one it writes, the lock is held, the file may be
@@ -279,11 +280,8 @@ LONG RegistrySession::SetValue(const RegKeyPath& path, RegValue value) {
         return ERROR_INVALID_PARAMETER;
     RegKeyNode* node = nullptr;
     Hive* hive = nullptr;
-    LONG r = Modify(path, node, hive);
-    if (r != ERROR_SUCCESS)
+    if (LONG r = Modify(path, node, hive, ERROR_KEY_DELETED); r != ERROR_SUCCESS)
         return r;
-    if (node == nullptr)
-        return ERROR_KEY_DELETED;
     if (LONG w = CheckWritable(hive, path); w != ERROR_SUCCESS)
         return w;
     const RegValue* old = node->FindValue(value.name);
@@ -297,11 +295,8 @@ LONG RegistrySession::SetValue(const RegKeyPath& path, RegValue value) {
 LONG RegistrySession::DeleteValue(const RegKeyPath& path, std::wstring_view name) {
     RegKeyNode* node = nullptr;
     Hive* hive = nullptr;
-    LONG r = Modify(path, node, hive);
-    if (r != ERROR_SUCCESS)
+    if (LONG r = Modify(path, node, hive, ERROR_KEY_DELETED); r != ERROR_SUCCESS)
         return r;
-    if (node == nullptr)
-        return ERROR_KEY_DELETED;
     if (node->FindValue(name) == nullptr)
         return ERROR_FILE_NOT_FOUND;
     if (LONG w = CheckWritable(hive, path); w != ERROR_SUCCESS)
@@ -316,11 +311,8 @@ LONG RegistrySession::DeleteKey(const RegKeyPath& path) {
         return ERROR_ACCESS_DENIED;
     RegKeyNode* node = nullptr;
     Hive* hive = nullptr;
-    LONG r = Modify(path, node, hive);
-    if (r != ERROR_SUCCESS)
+    if (LONG r = Modify(path, node, hive, ERROR_FILE_NOT_FOUND); r != ERROR_SUCCESS)
         return r;
-    if (node == nullptr)
-        return ERROR_FILE_NOT_FOUND;
     if (!node->subkeys.empty())
         return ERROR_ACCESS_DENIED;
     if (LONG w = CheckWritable(hive, path); w != ERROR_SUCCESS)
@@ -335,11 +327,8 @@ LONG RegistrySession::DeleteTree(const RegKeyPath& path, bool keepKey) {
         return ERROR_ACCESS_DENIED;
     RegKeyNode* node = nullptr;
     Hive* hive = nullptr;
-    LONG r = Modify(path, node, hive);
-    if (r != ERROR_SUCCESS)
+    if (LONG r = Modify(path, node, hive, ERROR_FILE_NOT_FOUND); r != ERROR_SUCCESS)
         return r;
-    if (node == nullptr)
-        return ERROR_FILE_NOT_FOUND;
     if (keepKey && node->values.empty() && node->subkeys.empty())
         return ERROR_SUCCESS;
     if (LONG w = CheckWritable(hive, path); w != ERROR_SUCCESS)

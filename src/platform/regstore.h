@@ -60,7 +60,7 @@ public:
 private:
     struct Hive;
     LONG Open(RegRoot root, Hive*& hive);
-    LONG Modify(const RegKeyPath& path, RegKeyNode*& node, Hive*& hive);
+    LONG Modify(const RegKeyPath& path, RegKeyNode*& node, Hive*& hive, LONG missing = ERROR_SUCCESS);
     LONG CheckWritable(const Hive* hive, const RegKeyPath& path) const;
 
     std::optional<RegRoot> m_writeRoot;

@@ -203,14 +203,7 @@ TEST(FacetFormat, ProgressAndDebugTextComeEvery5000Triangles) {
     auto reader = vtkSmartPointer<vtkTVXReader>::New();
     reader->SetFileName((dir / "big.stl").c_str());
     reader->DebugOn();
-    std::vector<double> progress;
-    auto observer = vtkSmartPointer<vtkCallbackCommand>::New();
-    observer->SetClientData(&progress);
-    observer->SetCallback([](vtkObject*, unsigned long, void* data, void* amount) {
-        static_cast<std::vector<double>*>(data)->push_back(*static_cast<double*>(amount));
-    });
-    reader->AddObserver(vtkCommand::ProgressEvent, observer);
-    reader->Update();
+    std::vector<double> progress = meshtest::UpdateWithProgress(reader);
     EXPECT_EQ(reader->GetOutput()->GetNumberOfPolys(), 55000);
     EXPECT_EQ(reader->GetOutput()->GetNumberOfPoints(), 3);
     // The pipeline itself reports 0 before the run and 1 after it.

@@ -81,14 +81,7 @@ TEST(BinaryFormat, ProgressAndDebugTextComeEvery5000Records) {
     reader->SetFileName((dir / "big.stl").c_str());
     reader->MergingOff();
     reader->DebugOn();
-    std::vector<double> progress;
-    auto observer = vtkSmartPointer<vtkCallbackCommand>::New();
-    observer->SetClientData(&progress);
-    observer->SetCallback([](vtkObject*, unsigned long, void* data, void* amount) {
-        static_cast<std::vector<double>*>(data)->push_back(*static_cast<double*>(amount));
-    });
-    reader->AddObserver(vtkCommand::ProgressEvent, observer);
-    reader->Update();
+    std::vector<double> progress = meshtest::UpdateWithProgress(reader);
     EXPECT_EQ(reader->GetOutput()->GetNumberOfPolys(), 55001);
     // Record index 5000 (the 5001st record) first; index 55000 last; the pipeline adds 0 and 1 around them.
     ASSERT_EQ(progress.size(), 11u + 2u);

@@ -5,6 +5,7 @@
 
 #include "vtkTVXReader.h"
 
+#include "vtkCallbackCommand.h"
 #include "vtkCellArray.h"
 #include "vtkCommand.h"
 #include "vtkIdList.h"
@@ -155,6 +156,19 @@ inline ReadResult ReadContent(const testutil::TempDir& dir, const std::string& c
     std::string path = dir / "mesh.tvx";
     testutil::WriteFile(path, content);
     return Read(path, merging);
+}
+
+// Runs the reader and returns every progress amount it reported, the pipeline's own 0 and 1 included.
+inline std::vector<double> UpdateWithProgress(vtkTVXReader* reader) {
+    std::vector<double> progress;
+    auto observer = vtkSmartPointer<vtkCallbackCommand>::New();
+    observer->SetClientData(&progress);
+    observer->SetCallback([](vtkObject*, unsigned long, void* data, void* amount) {
+        static_cast<std::vector<double>*>(data)->push_back(*static_cast<double*>(amount));
+    });
+    reader->AddObserver(vtkCommand::ProgressEvent, observer);
+    reader->Update();
+    return progress;
 }
 
 } // namespace meshtest

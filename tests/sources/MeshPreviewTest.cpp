@@ -4,16 +4,12 @@
 #include "platform/gdi.h"
 #include "platform/vtkMemoryRenderWindow.h"
 #include "sources/MeshPreview.h"
+#include "support/VtkReference.h"
 
-#include <vtkActor.h>
-#include <vtkCamera.h>
 #include <vtkCellArray.h>
 #include <vtkNew.h>
 #include <vtkPoints.h>
 #include <vtkPolyData.h>
-#include <vtkPolyDataMapper.h>
-#include <vtkRenderer.h>
-#include <vtkSTLReader.h>
 #include <vtkSTLWriter.h>
 #include <vtkUnsignedCharArray.h>
 
@@ -63,37 +59,16 @@ Picture Preview(const std::string& path, SIZE size) {
 
 // The same picture drawn by VTK's own reader with the same camera, read straight from the render window.
 Picture Reference(const std::string& path, int width, int height) {
-    vtkNew<vtkSTLReader> reader;
-    reader->SetFileName(path.c_str());
-    reader->Update();
-    vtkNew<vtkPolyDataMapper> mapper;
-    mapper->SetInputData(reader->GetOutput());
-    vtkNew<vtkActor> actor;
-    actor->AddOrientation(45.0, 45.0, 0.0);
-    actor->SetMapper(mapper);
-    vtkNew<vtkRenderer> renderer;
-    renderer->AddActor(actor);
-    vtkNew<vtkMemoryRenderWindow> window;
-    window->AddRenderer(renderer);
-    window->SetSize(width, height);
-    double bounds[6];
-    actor->GetBounds(bounds);
-    renderer->ResetCamera(bounds);
-    renderer->GetActiveCamera()->ParallelProjectionOn();
-    renderer->GetActiveCamera()->Zoom(1.5);
     Picture p;
-    if (!window->SetupMemoryRendering(width, height, nullptr))
-        return p;
-    window->Render();
     vtkNew<vtkUnsignedCharArray> rgba;
-    window->GetRGBACharPixelData(0, 0, width - 1, height - 1, 0, rgba, 0);
+    if (!RenderWithVtkReader(path, width, height, rgba))
+        return p;
     p.width = width, p.height = height;
     for (int y = height - 1; y >= 0; --y) // OpenGL rows run bottom-up
         for (int x = 0; x < width; ++x) {
             const unsigned char* c = rgba->GetPointer(vtkIdType(y) * width * 4 + x * 4);
             p.px.push_back(uint32_t(c[0]) << 16 | uint32_t(c[1]) << 8 | c[2]);
         }
-    window->ResumeScreenRendering();
     return p;
 }
 
