@@ -32,10 +32,28 @@ bool ParseSize(const char* text, SIZE& size) {
         if (end == rest)
             return false;
     }
-    if (*end != '\0' || w <= 0 || h <= 0 || w > 100000 || h > 100000)
+    if (*end != '\0' || w <= 0 || h <= 0 || w > kMaxThumbnailSide || h > kMaxThumbnailSide)
         return false;
     size = {LONG(w), LONG(h)};
     return true;
+}
+
+bool ParseMemory(const char* text, long& mebibytes) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || v < 0 || v > kMaxMemoryMiB)
+        return false;
+    mebibytes = v;
+    return true;
+}
+
+long DefaultMemoryMiB() {
+    long mebibytes = kDefaultMemoryMiB;
+    const char* text = std::getenv("TARNEL_MEMORY_LIMIT");
+    if (text != nullptr && *text != '\0' && !ParseMemory(text, mebibytes))
+        mebibytes = kDefaultMemoryMiB;
+    return mebibytes;
 }
 
 int ParseModuleOption(int argc, char** argv, int& i, ModuleChoice& choice, std::string& problem) {
@@ -73,8 +91,11 @@ int ParseModuleOption(int argc, char** argv, int& i, ModuleChoice& choice, std::
 bool ParseThumbnailArguments(int argc, char** argv, ThumbnailRequest& request, std::string& problem) {
     const char* positional[2] = {nullptr, nullptr};
     int nPositional = 0;
-    const char* const kBadSize = "the size must be N or WxH, with positive whole numbers up to 100000";
+    const std::string badSize =
+        "the size must be N or WxH, whole numbers from 1 to " + std::to_string(kMaxThumbnailSide);
+    const char* const kBadSize = badSize.c_str();
     const char* const kBadTimeout = "the timeout must be a number of seconds, 0 for none";
+    request.memoryMiB = DefaultMemoryMiB();
     auto fail = [&](std::string why) {
         problem = std::move(why);
         return false;
@@ -99,6 +120,12 @@ bool ParseThumbnailArguments(int argc, char** argv, ThumbnailRequest& request, s
         } else if (std::strncmp(a, "--timeout=", 10) == 0) {
             if (!ParseSeconds(a + 10, request.timeout))
                 return fail(kBadTimeout);
+        } else if (std::strcmp(a, "--memory") == 0) {
+            if (++i >= argc || !ParseMemory(argv[i], request.memoryMiB))
+                return fail(kBadMemory);
+        } else if (std::strncmp(a, "--memory=", 9) == 0) {
+            if (!ParseMemory(a + 9, request.memoryMiB))
+                return fail(kBadMemory);
         } else if (std::strcmp(a, "-v") == 0 || std::strcmp(a, "--verbose") == 0) {
             request.verbose = true;
         } else if (std::strcmp(a, "--icon") == 0) {

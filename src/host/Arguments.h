@@ -19,8 +19,21 @@ struct ModuleChoice {
 // them; -1: bad usage, with the reason in `problem`.
 int ParseModuleOption(int argc, char** argv, int& i, ModuleChoice& choice, std::string& problem);
 
-// "N" or "WxH": positive whole numbers up to 100000.
+// The largest thumbnail side the host asks for: four times the largest size of the freedesktop cache
+// (xx-large, 1024), and a bitmap of 64 MiB at most.
+constexpr long kMaxThumbnailSide = 4096;
+
+// "N" or "WxH": whole numbers from 1 to kMaxThumbnailSide.
 bool ParseSize(const char* text, SIZE& size);
+
+// The memory an extraction may use (its data, heap and mappings; Isolated.h), in MiB: TARNEL_MEMORY_LIMIT or
+// --memory, 0 for no bound. The default leaves room for a mesh preview of the largest size.
+constexpr long kDefaultMemoryMiB = 1024;
+constexpr long kMaxMemoryMiB = 1L << 20;
+inline constexpr char kBadMemory[] = "the memory bound must be a whole number of MiB, 0 for none";
+bool ParseMemory(const char* text, long& mebibytes);
+// TARNEL_MEMORY_LIMIT when it is set and valid, else kDefaultMemoryMiB.
+long DefaultMemoryMiB();
 
 // Parses a time in seconds ("10", "0.5"); false for anything else, a negative value or more than 1e6.
 bool ParseSeconds(const char* text, double& seconds);
@@ -31,6 +44,7 @@ constexpr double kDefaultTimeout = 10;
 struct ThumbnailRequest {
     SIZE size = {256, 256};
     double timeout = kDefaultTimeout;
+    long memoryMiB = kDefaultMemoryMiB;
     bool verbose = false, writeIcon = false, help = false;
     ModuleChoice choice;
     const char* input = nullptr;

@@ -1,14 +1,13 @@
 // `tarnel cache`: fills the desktop's shared thumbnail cache, from outside the sandbox that GNOME runs
 // thumbnailers in (a project's studies are invisible there). Each file is made in a child process of its own
 // with a bounded run time, so a file that crashes or hangs costs only itself.
+#include "host/Formats.h"
 #include "host/Host.h"
+#include "host/InfoLibrary.h"
 #include "host/Isolated.h"
 #include "host/OutputFile.h"
 #include "host/PngWriter.h"
 
-#include "extractor/ProjectFile.h"
-#include "platform/afxfile.h"
-#include "platform/filename.h"
 #include "platform/widestr.h"
 
 #include <fcntl.h>
@@ -21,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwctype>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -33,27 +33,35 @@ namespace {
 
 const char kUsage[] =
     "usage: tarnel cache [--size normal|large|x-large|xx-large] [--jobs N] [--timeout SECONDS]\n"
-    "                    [--module PATH [--clsid {...}]] [--list FILE] PATH...\n"
+    "                    [--memory MIB] [--retry-failed] [--module PATH [--clsid {...}]] [--list FILE]\n"
+    "                    PATH...\n"
     "\n"
     "Puts the thumbnails of the files named, and of the suite's files in the folders named, into the\n"
     "thumbnail cache that file managers share ($XDG_CACHE_HOME/thumbnails, default ~/.cache/thumbnails).\n"
-    "Entries that are up to date are kept; a project's entry is made again when one of its studies changed.\n"
-    "A file that gives no picture is recorded as failed, as GNOME records it.\n"
+    "Entries that are up to date are kept, whoever wrote them; a project's entry is made again when one of\n"
+    "its studies changed. A file that the registered handler ran on and that gave no picture is recorded as\n"
+    "failed, as GNOME records it, and not tried again unless it is named itself or --retry-failed is given.\n"
+    "Files that no handler is registered for are skipped. A fault of the set-up (no handler for the suite's\n"
+    "files, a module that cannot be loaded, a cache that cannot be written) stops the run and changes\n"
+    "nothing in the cache.\n"
     "\n"
     "  --size NAME        normal (128), large (256, the default), x-large (512), xx-large (1024)\n"
     "  --jobs N           files made at once (default: the number of processors)\n"
     "  --timeout SECONDS  give up on a file that takes longer (default 10, 0: no limit)\n"
+    "  --memory MIB       give up on a file that needs more memory (default 1024, or\n"
+    "                     TARNEL_MEMORY_LIMIT; 0: no limit)\n"
+    "  --retry-failed     try again the files recorded as failed\n"
     "  --module PATH      ask this in-process server instead of the registry's handlers\n"
     "  --clsid {...}      the class --module serves (default tarnel's own)\n"
     "  --list FILE        also the paths in FILE, one a line ('#' starts a comment; a missing FILE is\n"
     "                     an empty list)\n"
     "\n"
-    "Exit status: 0 every file has a thumbnail, 1 some gave none, 2 bad usage.\n";
+    "Exit status: 0 every file has a thumbnail or was skipped, 1 some gave none or the set-up failed,\n"
+    "2 bad usage.\n";
 
 const char kSoftware[] = "tarnel";
 // GNOME reads failures of its own factory from here; a record there keeps it from trying the file again.
 const char kFailFolder[] = "fail/gnome-thumbnail-factory";
-const char* const kExtensions[] = {".qzt", ".kpv", ".kpz", ".stl", ".tvx", ".ybr", ".jxe", ".lwq", ".gnw"};
 
 struct SizeName {
     const char* name;
@@ -67,21 +75,22 @@ struct Job {
     std::string md5;
     struct stat st {};
     OutputFile out;
+    int errors = -1; // the read end of the child's stderr
+    ~Job() {
+        if (errors >= 0)
+            ::close(errors);
+    }
+};
+
+// A file to make, and whether it was named itself (then it is tried again even when it failed before).
+struct Request {
+    std::string path;
+    bool named;
 };
 
 int Usage(const char* problem) {
     std::fprintf(stderr, "tarnel cache: %s\n%s", problem, kUsage);
     return kExitUsage;
-}
-
-bool IsSuiteFile(const fs::path& p) {
-    std::string name = p.filename().string();
-    std::transform(name.begin(), name.end(), name.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    for (const char* ext : kExtensions)
-        if (name.size() > std::strlen(ext) && name.ends_with(ext))
-            return true;
-    return false;
 }
 
 // The file URI as GIO spells it; its MD5 in hexadecimal names the cache entry.
@@ -107,26 +116,32 @@ std::string TextOf(const std::vector<PngText>& texts, const char* key) {
 // Modification times to the nanosecond: a study saved in the same second as the entry was made still counts.
 using Stamp = std::pair<time_t, long>;
 
-// The newest modification time among a project's studies ({0, 0} for another file or one that names none).
+// The newest modification time among a project's studies ({0, 0} for another file or one that names none),
+// as the info library finds the studies.
 Stamp NewestStudy(const std::string& path) {
-    CString bound(WidenFileName(path));
-    bound.MakeLower(); // as the extractor binds it
-    if (!IsProjectFile(bound))
+    const InfoLibrary& info = GetInfoLibrary();
+    const SuiteFormat* format = FindSuiteFormat(path);
+    if (info.newestStudy == nullptr || format == nullptr || format->kind != FileKind::Project)
         return {0, 0};
-    Stamp newest = {0, 0};
-    try {
-        CStringArray studies;
-        GetProjectStudies(bound, studies);
-        for (INT i = 0; i < studies.GetSize(); ++i) {
-            std::string native;
-            struct stat st {};
-            if (ResolveFileName(studies[i], native) && ::stat(native.c_str(), &st) == 0)
-                newest = std::max(newest, Stamp(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
+    long long seconds = 0;
+    long nanoseconds = 0;
+    info.newestStudy(path.c_str(), &seconds, &nanoseconds);
+    return {time_t(seconds), nanoseconds};
+}
+
+// Whether Thumb::MTime names the file's modification time. Writers differ in how they spell it: tumbler
+// adds a fraction ("1796739023.341587"); what counts is the whole seconds.
+bool SameMTime(const std::string& text, time_t mtime) {
+    const char* s = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long long seconds = std::strtoll(s, &end, 10);
+    if (end == s || errno != 0 || seconds != (long long)mtime)
+        return false;
+    if (*end == '.')
+        for (++end; *end >= '0' && *end <= '9'; ++end) {
         }
-    } catch (CFileException* e) {
-        e->Delete();
-    }
-    return newest;
+    return *end == '\0';
 }
 
 // Whether the entry at png describes this very version of the file: same URI and modification time, and
@@ -136,26 +151,28 @@ bool IsCurrent(const std::string& png, const Job& job, Stamp studies, const char
     struct stat st {};
     if (::stat(png.c_str(), &st) != 0 || !ReadPngTexts(png, texts))
         return false;
-    if (TextOf(texts, "Thumb::URI") != job.uri ||
-        TextOf(texts, "Thumb::MTime") != std::to_string(job.st.st_mtime))
+    if (TextOf(texts, "Thumb::URI") != job.uri || !SameMTime(TextOf(texts, "Thumb::MTime"), job.st.st_mtime))
         return false;
     if (software != nullptr && TextOf(texts, "Software") != software)
         return false;
     return Stamp(st.st_mtim.tv_sec, st.st_mtim.tv_nsec) > studies;
 }
 
-void Collect(const std::string& arg, std::vector<std::string>& files, int& problems) {
+// The files of one PATH: the file itself, or the suite's files in the folder and below it.
+void Collect(const std::string& arg, bool named, std::vector<Request>& files, int& problems) {
     std::error_code ec;
     const fs::path path = fs::absolute(arg, ec).lexically_normal();
     if (fs::is_directory(path, ec)) {
-        const size_t first = files.size();
+        std::vector<std::string> found;
         fs::recursive_directory_iterator it(path, fs::directory_options::skip_permission_denied, ec), end;
         for (; !ec && it != end; it.increment(ec))
-            if (it->is_regular_file(ec) && IsSuiteFile(it->path()))
-                files.push_back(it->path().string());
-        std::sort(files.begin() + long(first), files.end());
+            if (it->is_regular_file(ec) && FindSuiteFormat(it->path().string()) != nullptr)
+                found.push_back(it->path().string());
+        std::sort(found.begin(), found.end());
+        for (std::string& f : found)
+            files.push_back({std::move(f), false});
     } else if (fs::is_regular_file(path, ec)) {
-        files.push_back(path.string());
+        files.push_back({path.string(), named});
     } else {
         std::fprintf(stderr, "tarnel cache: %s: %s\n", arg.c_str(),
                      fs::exists(path, ec) ? "not a regular file or folder" : "not found");
@@ -163,19 +180,24 @@ void Collect(const std::string& arg, std::vector<std::string>& files, int& probl
     }
 }
 
+// What the run did, for its last line.
+struct Tally {
+    size_t made = 0, current = 0, noPicture = 0, skipped = 0, setUp = 0;
+};
+
 class Progress {
 public:
     explicit Progress(size_t total) : m_total(total), m_terminal(::isatty(STDOUT_FILENO) != 0) {}
-    ~Progress() {
-        if (m_terminal && m_shown)
-            std::printf("\n");
-    }
-    // One line per file; on a terminal the line is overwritten.
-    void Report(const char* what, const std::string& path) {
+    ~Progress() { EndLine(); }
+    // One line per file; on a terminal the line is overwritten by the next, unless it must stay (a file that
+    // gave no picture).
+    void Report(const char* what, const std::string& path, bool keep = false) {
         ++m_done;
         if (m_terminal) {
             std::printf("\r\033[K[%zu/%zu] %s %s", m_done, m_total, what, path.c_str());
-            m_shown = true;
+            m_shown = !keep;
+            if (keep)
+                std::printf("\n");
         } else {
             std::printf("%s %s\n", what, path.c_str());
         }
@@ -183,15 +205,34 @@ public:
     }
     // A message that must stay on screen.
     void Note(const std::string& text) {
-        if (m_terminal && m_shown)
-            std::printf("\r\033[K");
+        EndLine();
         std::fprintf(stderr, "%s\n", text.c_str());
     }
 
 private:
     size_t m_total, m_done = 0;
     bool m_terminal, m_shown = false;
+
+    void EndLine() {
+        if (m_terminal && m_shown)
+            std::printf("\r\033[K");
+        std::fflush(stdout);
+        m_shown = false;
+    }
 };
+
+// What a child wrote on its stderr, first line only, without the command's own prefix.
+std::string FirstLine(int fd) {
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 65536)
+        text.append(buffer, size_t(n));
+    text = text.substr(0, text.find('\n'));
+    if (text.compare(0, 8, "tarnel: ") == 0)
+        text.erase(0, 8);
+    return text;
+}
 
 // The paths of a list file: one a line, blank lines and '#' comments left out, '~/' read as the home
 // folder (a systemd unit names its folders this way). A missing file is an empty list.
@@ -227,9 +268,10 @@ int RunCache(int argc, char** argv) {
     std::string sizeName = "large";
     long jobs = std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN));
     double timeout = kDefaultTimeout;
-    std::vector<std::string> args;
+    long memoryMiB = DefaultMemoryMiB();
+    std::vector<std::string> args, listedPaths;
     ModuleChoice choice;
-    bool listed = false;
+    bool listed = false, retryFailed = false;
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
         std::string problem;
@@ -239,7 +281,7 @@ int RunCache(int argc, char** argv) {
         } else if (std::strcmp(a, "--list") == 0) {
             if (++i >= argc)
                 return Usage("--list needs a file");
-            if (!ReadList(argv[i], args))
+            if (!ReadList(argv[i], listedPaths))
                 return Usage((std::string("cannot read the list ") + argv[i]).c_str());
             listed = true;
         } else if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
@@ -263,6 +305,11 @@ int RunCache(int argc, char** argv) {
         } else if (std::strcmp(a, "--timeout") == 0) {
             if (++i >= argc || !ParseSeconds(argv[i], timeout))
                 return Usage("the timeout must be a number of seconds, 0 for none");
+        } else if (std::strcmp(a, "--memory") == 0) {
+            if (++i >= argc || !ParseMemory(argv[i], memoryMiB))
+                return Usage(kBadMemory);
+        } else if (std::strcmp(a, "--retry-failed") == 0) {
+            retryFailed = true;
         } else if (a[0] == '-' && a[1] != '\0') {
             return Usage((std::string("unknown option ") + a).c_str());
         } else {
@@ -286,31 +333,43 @@ int RunCache(int argc, char** argv) {
         fs::create_directories(f, ec);
         // The cache is private: thumbnails show what the files contain.
         ::chmod((cache / "thumbnails").c_str(), 0700);
-        if (!fs::is_directory(f)) {
-            std::fprintf(stderr, "tarnel cache: cannot make %s\n", f.c_str());
+        if (!fs::is_directory(f) || ::access(f.c_str(), W_OK | X_OK) != 0) {
+            std::fprintf(stderr,
+                         "tarnel cache: cannot write the thumbnail cache %s (check that folder's owner and "
+                         "permissions, or set XDG_CACHE_HOME)\n",
+                         f.c_str());
             return 1;
         }
     }
 
     int problems = 0;
-    std::vector<std::string> files;
+    std::vector<Request> files;
     for (const std::string& a : args)
-        Collect(a, files, problems);
+        Collect(a, true, files, problems);
+    for (const std::string& a : listedPaths)
+        Collect(a, false, files, problems);
 
     // A file named twice (or inside a folder named too) is made once.
-    std::vector<std::string> unique;
-    for (const std::string& f : files)
-        if (std::find(unique.begin(), unique.end(), f) == unique.end())
-            unique.push_back(f);
+    std::vector<Request> unique;
+    for (Request& f : files) {
+        auto same =
+            std::find_if(unique.begin(), unique.end(), [&](const Request& u) { return u.path == f.path; });
+        if (same == unique.end())
+            unique.push_back(std::move(f));
+        else
+            same->named = same->named || f.named;
+    }
     files.swap(unique);
 
     RemoveOutputFilesOnSignals();
     Progress progress(files.size());
-    ChildPool pool(timeout);
+    ChildPool pool(timeout, memoryMiB);
     std::map<long, std::unique_ptr<Job>> running;
     const SIZE size = {LONG(pixels), LONG(pixels)};
+    Tally tally;
+    std::string setUpFault; // the first fault of the set-up: the run stops there
 
-    // Takes the outcome of one child: the picture put in place, or a failure recorded.
+    // Takes the outcome of one child: the picture put in place, a failure recorded, or the set-up's fault.
     auto finish = [&](const ChildOutcome& outcome) {
         auto it = running.find(outcome.id);
         if (it == running.end())
@@ -318,55 +377,133 @@ int RunCache(int argc, char** argv) {
         Job& job = *it->second;
         std::string error;
         const std::string failPath = (failFolder / (job.md5 + ".png")).string();
-        if (outcome.kind == ChildOutcome::Exited && outcome.code == kExitPicture && job.out.Commit(error)) {
+        const bool exited = outcome.kind == ChildOutcome::Exited;
+        if (exited && outcome.code == kExitPicture && job.out.Commit(error)) {
             ::unlink(failPath.c_str()); // a picture now: whoever failed on it may show it
+            ++tally.made;
             progress.Report("cached", job.path);
+        } else if ((exited && outcome.code == kChildSetUpFault) || outcome.kind == ChildOutcome::NotStarted) {
+            // Not the file's fault: nothing is recorded, and the entries already there stay.
+            job.out.Discard();
+            ++tally.setUp;
+            if (setUpFault.empty())
+                setUpFault = exited ? FirstLine(job.errors) : "cannot start a process for " + job.path;
+        } else if (!error.empty()) {
+            job.out.Discard();
+            ++tally.setUp;
+            if (setUpFault.empty())
+                setUpFault = error + " (check the thumbnail cache's owner and free space)";
         } else {
             job.out.Discard();
             ++problems;
-            const char* why = outcome.kind == ChildOutcome::TimedOut  ? "no picture (timed out)"
-                              : outcome.kind == ChildOutcome::Crashed ? "no picture (the extractor crashed)"
-                              : !error.empty()                        ? "no picture (cannot write the cache)"
-                                                                      : "no picture";
+            ++tally.noPicture;
+            const bool told = exited && outcome.code == kChildToldWhy;
+            std::string why =
+                told ? FirstLine(job.errors) : NoPictureReason(job.path.c_str(), outcome, timeout);
+            if (const size_t colon = why.rfind(": "); told && colon != std::string::npos)
+                why.erase(0, colon + 2); // "no picture for PATH: why"
+            if (why.empty())
+                why = "the extractor failed";
             OutputFile record;
             const std::vector<PngText> texts = {{"Thumb::URI", job.uri},
                                                 {"Thumb::MTime", std::to_string(job.st.st_mtime)},
                                                 {"Software", kSoftware}};
             if (record.Open(failPath, 0600, error) && WriteMarkerPng(record.fd(), texts, error))
                 record.Commit(error);
-            progress.Report(why, job.path);
+            progress.Report(("no picture (" + why + ")").c_str(), job.path, true);
         }
         running.erase(it);
     };
 
+    // The handler of each extension, looked up once: routed, not routed (skipped), or a broken registry.
+    struct Route {
+        bool routed;
+        ModuleChoice choice;
+        std::string fault;
+    };
+    std::map<std::wstring, Route> routes;
+    auto routeOf = [&](const std::string& path) -> const Route& {
+        const std::wstring extension = ExtensionOf(WidenFileName(path));
+        std::wstring key = extension;
+        std::transform(key.begin(), key.end(), key.begin(),
+                       [](wchar_t c) { return wchar_t(std::towlower(c)); });
+        auto found = routes.find(key);
+        if (found != routes.end())
+            return found->second;
+        Route route{false, choice, {}};
+        if (!choice.module.empty()) {
+            route.routed = FindSuiteFormat(path) != nullptr; // the module serves the suite's formats
+        } else {
+            ThumbnailHandler handler;
+            std::string error;
+            bool notRouted = false;
+            if (FindThumbnailHandler(WidenFileName(path), handler, error, &notRouted)) {
+                route.routed = true;
+                route.choice.module = handler.module;
+                route.choice.clsid = handler.clsid;
+            } else if (!notRouted || FindSuiteFormat(path) != nullptr) {
+                // The suite's own files unrouted mean that tarnel is not installed for this user.
+                route.fault = error + (notRouted ? "; run 'tarnel install' first" : "");
+            }
+        }
+        return routes.emplace(key, route).first->second;
+    };
+
     long next = 0;
-    for (const std::string& path : files) {
+    for (const Request& request : files) {
+        if (!setUpFault.empty())
+            break;
+        const std::string& path = request.path;
         auto job = std::make_unique<Job>();
         job->path = path;
         if (::stat(path.c_str(), &job->st) != 0 || !S_ISREG(job->st.st_mode) ||
             !UriOf(path, job->uri, job->md5)) {
             progress.Report("skipped (unreadable)", path);
+            ++tally.skipped;
             ++problems;
+            continue;
+        }
+        const Route& route = routeOf(path);
+        if (!route.fault.empty()) {
+            setUpFault = route.fault;
+            ++tally.setUp;
+            break;
+        }
+        if (!route.routed) {
+            progress.Report("skipped (no thumbnail handler for this type)", path);
+            ++tally.skipped;
             continue;
         }
         const Stamp studies = NewestStudy(path);
         const std::string target = (folder / (job->md5 + ".png")).string();
         if (IsCurrent(target, *job, studies, nullptr)) {
             progress.Report("up to date", path);
+            ++tally.current;
             continue;
         }
-        if (IsCurrent((failFolder / (job->md5 + ".png")).string(), *job, studies, kSoftware)) {
-            progress.Report("no picture (recorded earlier)", path);
+        if (!request.named && !retryFailed &&
+            IsCurrent((failFolder / (job->md5 + ".png")).string(), *job, studies, kSoftware)) {
+            progress.Report("no picture (recorded earlier; --retry-failed tries again)", path);
+            ++tally.noPicture;
             ++problems;
             continue;
         }
         while (pool.Running() >= size_t(jobs))
             finish(pool.WaitOne());
+        if (!setUpFault.empty())
+            break;
         std::string error;
         if (!job->out.Open(target, 0600, error)) {
-            progress.Note("tarnel cache: " + error);
-            return 1;
+            setUpFault = error + " (check the thumbnail cache's owner and permissions)";
+            ++tally.setUp;
+            break;
         }
+        int errors[2];
+        if (::pipe2(errors, O_CLOEXEC) != 0) {
+            setUpFault = std::string("cannot make a pipe: ") + std::strerror(errno);
+            break;
+        }
+        job->errors = errors[0];
         const std::vector<PngText> texts = {{"Thumb::URI", job->uri},
                                             {"Thumb::MTime", std::to_string(job->st.st_mtime)},
                                             {"Thumb::Size", std::to_string(job->st.st_size)},
@@ -374,17 +511,25 @@ int RunCache(int argc, char** argv) {
         const int fd = job->out.fd();
         const long id = next++;
         running.emplace(id, std::move(job));
+        const ModuleChoice routed = route.choice;
         auto work = [&] {
-            // The extractor's own messages would break the progress line; the outcome says enough.
-            const int null = ::open("/dev/null", O_WRONLY);
-            if (null >= 0)
-                ::dup2(null, STDERR_FILENO);
-            return ExtractPng(path.c_str(), size, choice, false, false, fd, texts);
+            // The child's messages go to the parent, which shows the one that matters on its own line.
+            ::dup2(errors[1], STDERR_FILENO);
+            return ExtractPng(path.c_str(), size, routed, false, false, fd, texts);
         };
-        if (!pool.Start(id, work))
-            finish({ChildOutcome::Crashed, -1, id});
+        const bool started = pool.Start(id, work);
+        ::close(errors[1]);
+        ::fcntl(errors[0], F_SETFL, O_NONBLOCK);
+        if (!started)
+            finish({ChildOutcome::NotStarted, -1, id});
     }
     while (pool.Running() > 0)
         finish(pool.WaitOne());
-    return problems == 0 ? 0 : 1;
+    if (!setUpFault.empty())
+        progress.Note("tarnel cache: stopped: " + setUpFault);
+    progress.Note("tarnel cache: " + std::to_string(tally.made) + " made, " + std::to_string(tally.current) +
+                  " up to date, " + std::to_string(tally.noPicture) + " no picture, " +
+                  std::to_string(tally.skipped) + " skipped, " + std::to_string(tally.setUp) +
+                  " failed set-up");
+    return problems == 0 && setUpFault.empty() ? 0 : 1;
 }

@@ -108,9 +108,14 @@ std::wstring ExtensionOf(const std::wstring& path) {
     return name.substr(dot);
 }
 
-bool FindThumbnailHandler(const std::wstring& path, ThumbnailHandler& handler, std::string& error) {
+bool FindThumbnailHandler(const std::wstring& path, ThumbnailHandler& handler, std::string& error,
+                          bool* notRouted) {
+    if (notRouted != nullptr)
+        *notRouted = false;
     const std::wstring extension = ExtensionOf(path);
     if (extension.empty()) {
+        if (notRouted != nullptr)
+            *notRouted = true;
         const size_t slash = path.find_last_of(L'/');
         error = "no thumbnail handler: " +
                 NarrowFileName(path.substr(slash == std::wstring::npos ? 0 : slash + 1)) +
@@ -124,6 +129,8 @@ bool FindThumbnailHandler(const std::wstring& path, ThumbnailHandler& handler, s
         return false;
     }
     if (clsid.empty()) {
+        if (notRouted != nullptr)
+            *notRouted = true;
         error = "no thumbnail handler is registered for " + NarrowFileName(extension) +
                 " (tarnel register, or --module)";
         return false;

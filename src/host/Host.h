@@ -11,8 +11,19 @@
 // Exit statuses shared by the commands.
 enum ExitStatus { kExitPicture = 0, kExitNoPicture = 1, kExitUsage = 2, kExitIconOnly = 3 };
 
+// How an extraction child tells its parent why it gave no picture (ExtractPng's other results).
+enum ChildStatus {
+    kChildSetUpFault = 20,   // no handler, a module that cannot be loaded, no rendering here: said on stderr
+    kChildNoPicture = 21,    // the handler ran and gave none: the parent says why (NoPictureReason)
+    kChildNothingDrawn = 22, // a mesh preview holding only its background
+    kChildToldWhy = 23,      // the handler refused the file or ran out of memory: said on stderr
+};
+
+struct ChildOutcome;
+// The reason for a child's outcome without a picture, in the user's words; empty when the child said it.
+std::string NoPictureReason(const char* input, const ChildOutcome& outcome, double timeout);
+
 int RunThumbnail(int argc, char** argv);
-int RunInfo(int argc, char** argv);
 int RunRegister(int argc, char** argv, bool unregister);
 int RunRegistry(int argc, char** argv);
 int RunInstall(int argc, char** argv);

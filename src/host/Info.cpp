@@ -1,7 +1,9 @@
-// `tarnel info`: what the extractor sees in a file, and why.
+// `tarnel info`: what the extractor sees in a file, and why. Built into the info library (InfoLibrary.h).
 #include "host/Host.h"
 
 #include "extractor/ProjectFile.h"
+#include "host/FileChecks.h"
+#include "host/InfoLibrary.h"
 #include "host/MeshInfo.h"
 #include "platform/afxfile.h"
 #include "platform/widestr.h"
@@ -42,7 +44,7 @@ std::string Json(const CString& s) {
 
 } // namespace
 
-int RunInfo(int argc, char** argv) {
+extern "C" TARNEL_API int TarnelRunInfo(int argc, char** argv) {
     bool json = false;
     const char* file = nullptr;
     for (int i = 1; i < argc; ++i) {
@@ -71,6 +73,8 @@ int RunInfo(int argc, char** argv) {
     std::optional<ULONGLONG> size;
     if (CFile::GetStatus(bound, status))
         size = status.m_size;
+    // A file that cannot be read is an error of the command, whatever else can be told about its name.
+    const std::string unreadable = ReadProblem(file);
     bool limitFromEnvironment = false;
     const ULONG limit = GetSizeLimit(&limitFromEnvironment);
     const bool ignored = IsSizeCheckIgnored();
@@ -102,8 +106,9 @@ int RunInfo(int argc, char** argv) {
     }
     const bool hasMarker = picture && picture->markerOffset >= 0;
     const bool hasPicture = hasMarker && picture->width > 0;
+    std::string meshError;
     const std::optional<MeshFacts> mesh =
-        std::strcmp(kind, "mesh") == 0 ? GetMeshFacts(bound.str()) : std::nullopt;
+        std::strcmp(kind, "mesh") == 0 ? GetMeshFacts(bound.str(), meshError) : std::nullopt;
 
     const char* limitSource = ignored                ? "TARNEL_IGNORE_SIZE"
                               : limitFromEnvironment ? "TARNEL_SIZE_LIMIT"
@@ -131,10 +136,13 @@ int RunInfo(int argc, char** argv) {
         out += ", \"picture_width\": " + (hasPicture ? std::to_string(picture->width) : "null");
         out += ", \"picture_height\": " + (hasPicture ? std::to_string(picture->height) : "null");
         out += MeshFactsJson(mesh);
-        out += ", \"error\": " + (projectError.empty() ? std::string("null") : "\"" + projectError + "\"");
+        const std::string& error = !unreadable.empty()     ? unreadable
+                                   : !projectError.empty() ? projectError
+                                                           : meshError;
+        out += ", \"error\": " + (error.empty() ? std::string("null") : "\"" + error + "\"");
         out += "}\n";
         std::fputs(out.c_str(), stdout);
-        return 0;
+        return unreadable.empty() ? 0 : kExitNoPicture;
     }
 
     std::printf("path: %s\n", file);
@@ -162,12 +170,18 @@ int RunInfo(int argc, char** argv) {
                     static_cast<long long>(picture->markerOffset), static_cast<unsigned long>(picture->width),
                     static_cast<unsigned long>(picture->height));
     PrintMeshFacts(mesh);
+    if (!meshError.empty())
+        std::printf("mesh: none read: %s\n", meshError.c_str());
     if (!projectError.empty())
         std::printf("studies: none read: %s\n", projectError.c_str());
     else if (studies) {
         std::printf("studies: %zu\n", studies->size());
         for (const CString& s : *studies)
             std::printf("  %s\n", NarrowFileName(s.str()).c_str());
+    }
+    if (!unreadable.empty()) {
+        std::fprintf(stderr, "tarnel info: %s: %s\n", file, unreadable.c_str());
+        return kExitNoPicture;
     }
     return 0;
 }

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,6 +46,20 @@ ChildOutcome Reap(pid_t pid, long id, bool killed) {
 
 } // namespace
 
+bool MemoryBoundsApply() {
+#if defined(__SANITIZE_ADDRESS__)
+    return false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return false;
+#else
+    return true;
+#endif
+#else
+    return true;
+#endif
+}
+
 ChildPool::~ChildPool() {
     for (const Child& c : m_children) {
         ::kill(c.pid, SIGKILL);
@@ -68,6 +83,11 @@ bool ChildPool::Start(long id, const std::function<int()>& work) {
         // The supervisor's clean-up on stop signals is its own; a child just stops.
         for (int sig : {SIGTERM, SIGINT, SIGHUP})
             ::signal(sig, SIG_DFL);
+        if (m_memoryMiB > 0 && MemoryBoundsApply()) {
+            const rlim_t bytes = rlim_t(m_memoryMiB) << 20;
+            const rlimit limit = {bytes, bytes};
+            ::setrlimit(RLIMIT_DATA, &limit);
+        }
         int code = 1;
         try {
             code = work();
@@ -131,8 +151,8 @@ ChildOutcome ChildPool::WaitOne() {
     }
 }
 
-ChildOutcome RunIsolated(double seconds, const std::function<int()>& work) {
-    ChildPool pool(seconds);
+ChildOutcome RunIsolated(double seconds, const std::function<int()>& work, long memoryMiB) {
+    ChildPool pool(seconds, memoryMiB);
     if (!pool.Start(0, work))
         return {};
     return pool.WaitOne();

@@ -16,8 +16,11 @@ struct ChildOutcome {
 // Runs up to any number of children at once; each is killed when its time is up.
 class ChildPool {
 public:
-    // seconds <= 0: no bound.
-    explicit ChildPool(double seconds) : m_seconds(seconds) {}
+    // seconds <= 0: no bound on time; memoryMiB <= 0: none on memory. The memory bound is the child's data
+    // limit (RLIMIT_DATA: its heap and private writable mappings), not its address space, so that a GPU
+    // driver's large reservations of address space still work. Builds with AddressSanitizer, whose shadow
+    // memory is one vast mapping, run without it.
+    explicit ChildPool(double seconds, long memoryMiB = 0) : m_seconds(seconds), m_memoryMiB(memoryMiB) {}
     ~ChildPool();
     ChildPool(const ChildPool&) = delete;
     ChildPool& operator=(const ChildPool&) = delete;
@@ -36,8 +39,12 @@ private:
         double deadline;
     };
     double m_seconds;
+    long m_memoryMiB;
     std::vector<Child> m_children;
 };
 
-// Runs work in one child process, bounded by seconds.
-ChildOutcome RunIsolated(double seconds, const std::function<int()>& work);
+// Runs work in one child process, bounded by seconds and memoryMiB.
+ChildOutcome RunIsolated(double seconds, const std::function<int()>& work, long memoryMiB = 0);
+
+// Whether this build applies memory bounds (not under AddressSanitizer).
+bool MemoryBoundsApply();

@@ -1,44 +1,25 @@
 #include "host/MeshInfo.h"
 
-#include "platform/stdfile.h"
+#include "mesh/MeshLibrary.h"
 #include "platform/widestr.h"
-
-#include "vtkTVXReader.h"
-
-#include "vtkPolyData.h"
-#include "vtkSmartPointer.h"
 
 #include <cstdio>
 
-namespace {
-
-// One run of a new reader, as the mesh preview makes it; counts of the output's points and triangles.
-std::pair<long long, long long> Run(const std::string& path, bool merging) {
-    auto reader = vtkSmartPointer<vtkTVXReader>::New();
-    reader->SetFileName(path.c_str());
-    reader->SetMerging(merging);
-    reader->Update();
-    vtkPolyData* output = reader->GetOutput();
-    return {output->GetNumberOfPoints(), output->GetNumberOfPolys()};
-}
-
-} // namespace
-
-std::optional<MeshFacts> GetMeshFacts(const std::wstring& boundPath) {
-    const std::string path = NarrowFileName(boundPath);
-    FILE* fp = OpenRegularFile(path.c_str(), "r");
-    if (fp == nullptr)
+std::optional<MeshFacts> GetMeshFacts(const std::wstring& boundPath, std::string& error) {
+    // The mesh library lies beside this one (the info library), and is loaded only for a mesh file.
+    void* library = OpenMeshLibrary(FolderOfCode(reinterpret_cast<const void*>(&MeshFactsJson)), error);
+    auto facts = library == nullptr
+                     ? nullptr
+                     : reinterpret_cast<TarnelGetMeshFactsFn>(::dlsym(library, "TarnelGetMeshFacts"));
+    if (facts == nullptr) {
+        if (error.empty())
+            error = "the mesh library lacks TarnelGetMeshFacts";
         return std::nullopt;
-    const bool binary = vtkTVXReader::IsBinaryFile(fp) != 0;
-    std::fclose(fp);
-    // The reader's messages stay off, as in the thumbnail extractor.
-    const int warnings = vtkObject::GetGlobalWarningDisplay();
-    vtkObject::GlobalWarningDisplayOff();
-    MeshFacts facts{binary ? "binary" : "ascii", 0, 0, 0, 0};
-    std::tie(facts.pointsRead, facts.trianglesRead) = Run(path, false);
-    std::tie(facts.points, facts.triangles) = Run(path, true);
-    vtkObject::SetGlobalWarningDisplay(warnings);
-    return facts;
+    }
+    MeshFacts read{};
+    if (facts(NarrowFileName(boundPath).c_str(), &read) == 0)
+        return std::nullopt;
+    return read;
 }
 
 std::string MeshFactsJson(const std::optional<MeshFacts>& facts) {

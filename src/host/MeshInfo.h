@@ -1,19 +1,17 @@
 // `tarnel info` on mesh files: what the mesh reader makes of one.
 #pragma once
 
+#include "mesh/MeshLibrary.h"
+
 #include <optional>
 #include <string>
 
-struct MeshFacts {
-    const char* format; // "ascii" or "binary", told as the reader tells it
-    long long pointsRead;
-    long long trianglesRead;
-    long long points; // after merging, as the mesh preview gets them
-    long long triangles;
-};
+// What the mesh reader makes of the file, as the mesh library tells it.
+using MeshFacts = TarnelMeshFacts;
 
-// The facts of the mesh file at the bound path, or nothing when no regular file of that name can be read.
-std::optional<MeshFacts> GetMeshFacts(const std::wstring& boundPath);
+// The facts of the mesh file at the bound path, or nothing when no regular file of that name can be read, or
+// when the mesh library cannot be loaded (then with the reason in error).
+std::optional<MeshFacts> GetMeshFacts(const std::wstring& boundPath, std::string& error);
 
 // The JSON members mesh_format, points_read, triangles_read, points and triangles, each after ", "; null
 // without facts.

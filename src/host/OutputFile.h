@@ -2,6 +2,8 @@
 // target and renamed onto it. A reader (the file manager, the thumbnail cache) never finds half a PNG.
 // An empty target is the caller's own placeholder (a file manager makes one and may read the picture through
 // the descriptor it keeps open, as tumbler does): the finished picture is copied into that same file.
+// Only regular files are ever written: a target that is a symbolic link, a device, a FIFO, a socket or a
+// folder is refused, so that a name planted in a shared folder cannot redirect or swallow the picture.
 #pragma once
 
 #include <sys/types.h>
@@ -20,24 +22,35 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     // Creates the temporary file. mode < 0: the target's own mode when it exists, else 0666 less the umask.
-    // Where the target's folder cannot take a new file, the target itself is opened for truncation (never
-    // exclusively: file managers hand over an existing empty file) and emptied again on Discard.
+    // The target "-" is standard output, written directly (never a terminal). Where the target's folder
+    // cannot take a new file, an existing regular target is written in place and emptied again on Discard.
     bool Open(const std::string& target, int mode, std::string& error);
+    // After a failed Open: the target is of a kind that is never written (not a passing failure).
+    bool refused() const { return m_refused; }
     int fd() const { return m_fd; }
     const std::string& target() const { return m_target; }
     // Puts the written file in place of the target.
     bool Commit(std::string& error);
-    // Removes what was written; the target keeps its old content (or is left empty, when written directly).
+    // Removes what was written; the target keeps its old content (or is left empty, when written in place).
     void Discard();
 
 private:
+    enum class Way { Temporary, InPlace, StandardOutput };
+
     std::string m_target;
-    std::string m_temp; // empty when writing the target directly
+    std::string m_temp; // the temporary file, when Way::Temporary
     int m_fd = -1;
     int m_slot = -1; // in the table of names that a stop signal removes
     bool m_open = false;
+    bool m_refused = false;
+    Way m_way = Way::Temporary;
     bool m_fillInPlace = false; // the target was an empty file: fill it instead of replacing it
+    dev_t m_dev = 0;            // the target as Open found it, so that a swapped file is not written
+    ino_t m_ino = 0;
 
+    bool OpenStandardOutput(std::string& error);
+    bool OpenInPlace(int cannotCreate, std::string& error);
+    bool Refuse(const std::string& why, std::string& error);
     // Copies the finished temporary file into the target; false when it could not.
     bool FillTarget();
 };

@@ -40,6 +40,24 @@ bool ReadPixels(HBITMAP hBitmap, LONG& width, LONG& height, std::vector<BYTE>& b
     return lines == height;
 }
 
+} // namespace
+
+bool IsUniformBitmap(HBITMAP hBitmap) {
+    LONG width = 0, height = 0;
+    std::vector<BYTE> bgrx;
+    if (!ReadPixels(hBitmap, width, height, bgrx))
+        return false;
+    // The fourth byte of each pixel is unused padding, not part of the colour.
+    const auto colour = [&](size_t i) { return uint32_t(bgrx[i]) | bgrx[i + 1] << 8 | bgrx[i + 2] << 16; };
+    const uint32_t first = colour(0);
+    for (size_t i = 4; i < bgrx.size(); i += 4)
+        if (colour(i) != first)
+            return false;
+    return true;
+}
+
+namespace {
+
 // What is written: width x height pixels of the colour type, row y given by row(context, y).
 struct Picture {
     LONG width, height;

@@ -15,6 +15,10 @@ struct PngText {
 // Writes to the open file descriptor fd (left open). False with a message in error on failure.
 bool WriteBitmapPng(HBITMAP hBitmap, int fd, const std::vector<PngText>& texts, std::string& error);
 
+// Whether every pixel of the bitmap has one colour (false for no readable bitmap). A mesh preview that drew
+// nothing is such a picture: only the background.
+bool IsUniformBitmap(HBITMAP hBitmap);
+
 // A 1 x 1 transparent PNG carrying only texts: how the thumbnail cache records a file that gave no picture.
 bool WriteMarkerPng(int fd, const std::vector<PngText>& texts, std::string& error);
 

@@ -83,7 +83,10 @@ int RunDump(int argc, char** argv) {
     std::wstring label = L"HKEY_CLASSES_ROOT", below;
     std::vector<std::string> keys;
     for (int i = 2; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--user") == 0) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kRegistryUsage, stdout);
+            return 0;
+        } else if (std::strcmp(argv[i], "--user") == 0) {
             root = HKEY_CURRENT_USER;
             label = L"HKEY_CURRENT_USER";
             below = L"Software\\Classes";
@@ -186,6 +189,11 @@ int RunRegistry(int argc, char** argv) {
     }
     if (std::strcmp(argv[1], "dump") == 0)
         return RunDump(argc, argv);
+    if (std::strcmp(argv[1], "where") == 0 && argc == 3 &&
+        (std::strcmp(argv[2], "--help") == 0 || std::strcmp(argv[2], "-h") == 0)) {
+        std::fputs(kRegistryUsage, stdout);
+        return 0;
+    }
     if (std::strcmp(argv[1], "where") == 0 && argc == 2) {
         std::printf("user: %s\nsystem: %s\n", RegHiveFile(RegRoot::CurrentUser).c_str(),
                     RegHiveFile(RegRoot::LocalMachine).c_str());

@@ -1,40 +1,46 @@
 // `tarnel thumbnail`: does what the shell does for one file, then writes the picture as PNG.
+#include "host/Formats.h"
 #include "host/Host.h"
+#include "host/InfoLibrary.h"
 #include "host/Isolated.h"
+#include "host/ModuleLoader.h"
 #include "host/OutputFile.h"
 #include "host/PngWriter.h"
 
-#include "host/ModuleLoader.h"
-
+#include "mesh/MeshLibrary.h"
 #include "platform/gdi.h"
 #include "platform/shobjidl.h"
-#include "platform/vtkMemoryRenderWindow.h"
-#include "sources/SourceChain.h"
 
-#include <vtkNew.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 namespace {
 
-const char kUsage[] = "usage: tarnel thumbnail [-s N | --size WxH] [--timeout SECONDS] [--icon] [-v]\n"
-                      "                        [--module PATH [--clsid {...}]] INPUT OUTPUT.png\n"
-                      "\n"
-                      "Writes the thumbnail of INPUT as an 8-bit RGB PNG no larger than the size asked for.\n"
-                      "The handler registered for INPUT's extension makes it, as the shell would ask it.\n"
-                      "\n"
-                      "  -s N, --size N     a square of N x N pixels (default 256)\n"
-                      "  --size WxH         W pixels wide, H high\n"
-                      "  --timeout SECONDS  give up on a file that takes longer (default 10, 0: no limit)\n"
-                      "  --icon             also write the icon fallback's picture (exit status 3)\n"
-                      "  --module PATH      ask this in-process server instead of the registry's\n"
-                      "  --clsid {...}      the class --module serves (default tarnel's own)\n"
-                      "  -v, --verbose      print each call and its result on stderr\n"
-                      "\n"
-                      "Exit status: 0 a picture was written, 1 no picture, 2 bad usage, 3 only the icon.\n";
+const char kUsage[] =
+    "usage: tarnel thumbnail [-s N | --size WxH] [--timeout SECONDS] [--memory MIB] [--icon]\n"
+    "                        [-v] [--module PATH [--clsid {...}]] INPUT OUTPUT.png\n"
+    "\n"
+    "Writes the thumbnail of INPUT as an 8-bit RGB PNG no larger than the size asked for\n"
+    "(OUTPUT '-': to standard output). The handler registered for INPUT's extension makes\n"
+    "it, as the shell would ask it. An OUTPUT that is a link, device, FIFO or folder is\n"
+    "never written.\n"
+    "\n"
+    "  -s N, --size N     a square of N x N pixels (default 256, at most 4096)\n"
+    "  --size WxH         W pixels wide, H high\n"
+    "  --timeout SECONDS  give up on a file that takes longer (default 10, 0: no limit)\n"
+    "  --memory MIB       give up on a file that needs more memory (default 1024, or\n"
+    "                     TARNEL_MEMORY_LIMIT; 0: no limit)\n"
+    "  --icon             also write the icon fallback's picture (exit status 3)\n"
+    "  --module PATH      ask this in-process server instead of the registry's\n"
+    "  --clsid {...}      the class --module serves (default tarnel's own)\n"
+    "  -v, --verbose      print each call and its result on stderr\n"
+    "\n"
+    "Exit status: 0 a picture was written, 1 no picture, 2 bad usage, 3 only the icon.\n";
 
 int Usage(const char* problem) {
     std::fprintf(stderr, "tarnel thumbnail: %s\n%s", problem, kUsage);
@@ -64,55 +70,73 @@ int RunThumbnail(int argc, char** argv) {
     }
     const char* input = request.input;
     const char* output = request.output;
-    const double timeout = request.timeout;
 
     // The picture is made in a child process, so that a file that hangs or crashes the extractor costs a
-    // bounded time and never leaves half a PNG at OUTPUT.
+    // bounded time and memory, and never leaves half a PNG at OUTPUT.
     RemoveOutputFilesOnSignals();
     OutputFile out;
     std::string error;
     if (!out.Open(output, -1, error)) {
         std::fprintf(stderr, "tarnel: %s\n", error.c_str());
-        return kExitNoPicture;
+        return out.refused() ? kExitUsage : kExitNoPicture;
     }
-    const ChildOutcome outcome = RunIsolated(timeout, [&] {
-        return ExtractPng(input, request.size, request.choice, request.writeIcon, request.verbose, out.fd(),
-                          {});
-    });
-    switch (outcome.kind) {
-    case ChildOutcome::Exited:
-        if (outcome.code == kExitPicture || outcome.code == kExitIconOnly) {
-            if (!out.Commit(error)) {
-                std::fprintf(stderr, "tarnel: %s\n", error.c_str());
-                return kExitNoPicture;
-            }
-            return outcome.code;
+    const ChildOutcome outcome = RunIsolated(
+        request.timeout,
+        [&] {
+            return ExtractPng(input, request.size, request.choice, request.writeIcon, request.verbose,
+                              out.fd(), {});
+        },
+        request.memoryMiB);
+    if (outcome.kind == ChildOutcome::Exited &&
+        (outcome.code == kExitPicture || outcome.code == kExitIconOnly)) {
+        if (!out.Commit(error)) {
+            std::fprintf(stderr, "tarnel: %s\n", error.c_str());
+            return kExitNoPicture;
         }
-        return kExitNoPicture;
+        return outcome.code;
+    }
+    if (const std::string why = NoPictureReason(input, outcome, request.timeout); !why.empty())
+        std::fprintf(stderr, "tarnel: no picture for %s: %s\n", input, why.c_str());
+    return kExitNoPicture;
+}
+
+std::string NoPictureReason(const char* input, const ChildOutcome& outcome, double timeout) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", timeout);
+    switch (outcome.kind) {
     case ChildOutcome::TimedOut:
-        std::fprintf(stderr, "tarnel: no picture for %s: gave up after %g seconds (--timeout)\n", input,
-                     timeout);
-        return kExitNoPicture;
+        return std::string("gave up after ") + seconds + " seconds (--timeout)";
     case ChildOutcome::Crashed:
-        std::fprintf(stderr, "tarnel: no picture for %s: the extractor was ended by signal %d\n", input,
-                     outcome.code);
-        return kExitNoPicture;
+        return "the extractor was ended by signal " + std::to_string(outcome.code);
     case ChildOutcome::NotStarted:
+        return "cannot start a process for it";
+    case ChildOutcome::Exited:
         break;
     }
-    std::fprintf(stderr, "tarnel: no picture for %s: cannot start a process for it\n", input);
-    return kExitNoPicture;
+    if (outcome.code != kChildNoPicture && outcome.code != kChildNothingDrawn)
+        return {}; // the child has said why, or there is nothing to say
+    const InfoLibrary& info = GetInfoLibrary();
+    if (info.explainNoPicture == nullptr)
+        return outcome.code == kChildNothingDrawn ? "the mesh holds no triangles" : "no picture in the file";
+    char reason[512];
+    info.explainNoPicture(input, outcome.code == kChildNothingDrawn, reason, sizeof reason);
+    return reason;
 }
 
 namespace {
 
-// Why a mesh could not be rendered, when the reason is that this machine cannot render off-screen; empty
-// otherwise. The module keeps its own reason, so the host asks for itself.
-std::string OffscreenUnavailableReason() {
-    vtkNew<vtkMemoryRenderWindow> window;
-    if (window->SetupMemoryRendering(1, 1, nullptr))
-        window->ResumeScreenRendering();
-    return vtkMemoryRenderWindow::GetUnavailableReason();
+// Why this machine cannot render meshes off-screen, from the mesh library beside the module; empty when it
+// can (then the mesh itself was at fault).
+std::string MeshRenderingProblem(const std::string& module) {
+    std::string error;
+    void* library = OpenMeshLibrary(std::filesystem::path(module).parent_path().string(), error);
+    if (library == nullptr)
+        return error;
+    auto problem = reinterpret_cast<TarnelOffscreenProblemFn>(::dlsym(library, "TarnelOffscreenProblem"));
+    if (problem == nullptr)
+        return "the mesh library lacks TarnelOffscreenProblem";
+    const std::string text = problem();
+    return text.empty() ? text : "meshes need off-screen OpenGL, and " + text;
 }
 
 // The shell's calls on the extractor, from the class object to the bitmap. The interfaces are all released
@@ -123,9 +147,10 @@ int ExtractWith(CModuleLoader& loader, const ThumbnailHandler& handler, const ch
         if (verbose)
             std::fprintf(stderr, "tarnel: %s -> %s\n", call, DescribeHResult(hr).c_str());
     };
-    auto fail = [&](const char* call, HRESULT hr, const std::string& what) {
+    // A handler that cannot be reached is a fault of the set-up; a file it refuses is that file's fault.
+    auto fail = [&](const char* call, HRESULT hr, const std::string& what, int status = kChildSetUpFault) {
         std::fprintf(stderr, "tarnel: %s: %s answered %s\n", what.c_str(), call, DescribeHResult(hr).c_str());
-        return kExitNoPicture;
+        return status;
     };
     const std::string cls = GuidText(handler.clsid);
 
@@ -144,7 +169,7 @@ int ExtractWith(CModuleLoader& loader, const ThumbnailHandler& handler, const ch
     hr = persist.p->Load(path.c_str(), STGM_READ);
     trace("IPersistFile::Load", hr);
     if (FAILED(hr))
-        return fail("IPersistFile::Load", hr, std::string("no picture for ") + input);
+        return fail("IPersistFile::Load", hr, std::string("no picture for ") + input, kChildToldWhy);
     Ref<IExtractImage> extract;
     hr = persist.p->QueryInterface(IID_IExtractImage, reinterpret_cast<void**>(&extract.p));
     trace("QueryInterface(IExtractImage)", hr);
@@ -157,7 +182,7 @@ int ExtractWith(CModuleLoader& loader, const ThumbnailHandler& handler, const ch
     hr = extract.p->GetLocation(location, MAX_PATH, &priority, &size, 32, &flags);
     trace("IExtractImage::GetLocation", hr);
     if (FAILED(hr) && hr != E_PENDING) // E_PENDING: the picture may be made later, as it is now
-        return fail("IExtractImage::GetLocation", hr, std::string("no picture for ") + input);
+        return fail("IExtractImage::GetLocation", hr, std::string("no picture for ") + input, kChildToldWhy);
 
     extractResult = extract.p->Extract(&hBitmap);
     trace("IExtractImage::Extract", extractResult);
@@ -174,7 +199,7 @@ int ExtractPng(const char* input, SIZE size, const ModuleChoice& choice, bool wr
     if (choice.module.empty()) {
         if (!FindThumbnailHandler(path, handler, error)) {
             std::fprintf(stderr, "tarnel: %s\n", error.c_str());
-            return kExitNoPicture;
+            return kChildSetUpFault;
         }
     } else {
         handler.module = choice.module;
@@ -187,7 +212,7 @@ int ExtractPng(const char* input, SIZE size, const ModuleChoice& choice, bool wr
     CModuleLoader loader;
     if (!loader.Load(handler.module, error)) {
         std::fprintf(stderr, "tarnel: %s\n", error.c_str());
-        return kExitNoPicture;
+        return kChildSetUpFault;
     }
     HBITMAP hBitmap = nullptr;
     HRESULT hr = E_FAIL;
@@ -200,30 +225,52 @@ int ExtractPng(const char* input, SIZE size, const ModuleChoice& choice, bool wr
     if (status != kExitPicture)
         return status;
 
-    if (hBitmap == nullptr) {
-        std::string reason;
-        if (IsMeshFile(path.c_str()))
-            reason = OffscreenUnavailableReason();
-        if (!reason.empty())
-            std::fprintf(stderr, "tarnel: no picture for %s: meshes need off-screen OpenGL, and %s\n", input,
-                         reason.c_str());
-        else
-            std::fprintf(stderr, "tarnel: no picture for %s: IExtractImage::Extract answered %s\n", input,
-                         DescribeHResult(hr).c_str());
-        return kExitNoPicture;
+    const bool iconOnly = hBitmap != nullptr && hr != S_OK;
+    // A mesh that tarnel's own module renders (another product's handler answers for its own pictures).
+    const bool mesh = IsMeshPath(input) && InlineIsEqualGUID(handler.clsid, CLSID_TarnelThumbnailer);
+    if (hBitmap == nullptr || iconOnly) {
+        // A mesh that our module could not render: first whether this machine can render at all.
+        std::string problem;
+        if (mesh)
+            problem = MeshRenderingProblem(handler.module);
+        if (!problem.empty() || hr == E_OUTOFMEMORY) {
+            if (problem.empty()) {
+                rlimit limit{};
+                const bool bounded = ::getrlimit(RLIMIT_DATA, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY;
+                problem = bounded ? "it needs more memory than the bound of " +
+                                        std::to_string(limit.rlim_cur >> 20) +
+                                        " MiB (--memory, TARNEL_MEMORY_LIMIT)"
+                                  : "out of memory";
+            }
+            std::fprintf(stderr, "tarnel: no picture for %s: %s\n", input, problem.c_str());
+            ::DeleteObject(hBitmap);
+            return hr == E_OUTOFMEMORY ? kChildToldWhy : kChildSetUpFault;
+        }
     }
-    const bool iconOnly = hr != S_OK;
+    if (hBitmap == nullptr) {
+        if (verbose)
+            std::fprintf(stderr, "tarnel: IExtractImage::Extract gave no bitmap\n");
+        return kChildNoPicture;
+    }
     if (iconOnly && !writeIcon) {
         ::DeleteObject(hBitmap);
         if (verbose)
             std::fprintf(stderr, "tarnel: only the icon fallback gave a picture (use --icon to write it)\n");
-        return kExitNoPicture;
+        return kChildNoPicture;
+    }
+    // A mesh preview holding only its background drew nothing (an empty, unreadable or malformed mesh): to
+    // the desktop that is no picture, and the file manager shows the file's icon instead of an empty square.
+    // The pixels tell it without reading the file again: the preview frames what it draws, so any triangle
+    // with an area shows.
+    if (mesh && !iconOnly && IsUniformBitmap(hBitmap)) {
+        ::DeleteObject(hBitmap);
+        return kChildNothingDrawn;
     }
     bool written = WriteBitmapPng(hBitmap, fd, texts, error);
     ::DeleteObject(hBitmap);
     if (!written) {
         std::fprintf(stderr, "tarnel: %s\n", error.c_str());
-        return kExitNoPicture;
+        return kChildToldWhy;
     }
     return iconOnly ? kExitIconOnly : kExitPicture;
 }

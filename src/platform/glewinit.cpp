@@ -1,7 +1,7 @@
 // GLEW as Debian builds it is made for GLX: with an EGL context current it loads the OpenGL entry points and
-// then answers GLEW_ERROR_NO_GLX_DISPLAY, which VTK takes for a failure. This library is in the host's global
-// scope, so this glewInit is the one VTK's libraries bind to; it calls GLEW's own and lets that one answer
-// pass. It is the only place that knows about it.
+// then answers GLEW_ERROR_NO_GLX_DISPLAY, which VTK takes for a failure. The mesh library that holds this
+// file is opened first in a group of its own, ahead of GLEW, so this glewInit is the one VTK's libraries bind
+// to; it calls GLEW's own and lets that one answer pass. It is the only place that knows about it.
 #include "platform/wintypes.h"
 
 #include <dlfcn.h>

@@ -1,7 +1,8 @@
 // A VTK render window that draws into memory, for machines with no display: an EGL context on Mesa's
 // surfaceless platform (no X or Wayland server; works in a sandbox and with software rendering), used
 // through vtkGenericOpenGLRenderWindow. The picture is handed out as a memory device context of the GDI
-// layer, top row first, for the caller to copy from.
+// layer, top row first, for the caller to copy from. It lives in the mesh library, which exports it for the
+// tests and benchmarks that render beside the mesh preview.
 #pragma once
 
 #include "platform/wintypes.h"
@@ -10,7 +11,7 @@
 
 #include <string>
 
-class vtkMemoryRenderWindow : public vtkGenericOpenGLRenderWindow {
+class TARNEL_API vtkMemoryRenderWindow : public vtkGenericOpenGLRenderWindow {
 public:
     static vtkMemoryRenderWindow* New();
     vtkTypeMacro(vtkMemoryRenderWindow, vtkGenericOpenGLRenderWindow);

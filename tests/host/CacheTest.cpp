@@ -134,8 +134,14 @@ TEST_F(CacheTest, FailuresAreRecordedWhereGnomeLooksAndClearedByAPicture) {
     const std::string record = ReadAll(Failed(plain));
     ASSERT_TRUE(IsCompletePng(record)) << r.out;
     EXPECT_TRUE(HasText(record, "Thumb::URI", "file://" + plain));
+    EXPECT_NE(r.out.find("no picture (no picture stored in the file) " + plain), std::string::npos) << r.out;
+    // Named again, the file is tried again; found in its folder, it is not, unless asked.
     r = Cache(plain);
-    EXPECT_NE(r.out.find("no picture (recorded earlier)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("no picture (no picture stored in the file)"), std::string::npos) << r.out;
+    r = Cache(dir.path().string());
+    EXPECT_NE(r.out.find("no picture (recorded earlier"), std::string::npos) << r.out;
+    r = Cache("--retry-failed " + dir.path().string());
+    EXPECT_NE(r.out.find("no picture (no picture stored in the file)"), std::string::npos) << r.out;
 
     WriteFile(plain, Study());
     SetMTime(plain, 100);
@@ -152,7 +158,9 @@ TEST_F(CacheTest, FailuresAreRecordedWhereGnomeLooksAndClearedByAPicture) {
     WriteFile(dir / "big.stl", mesh + "endsolid big\n");
     testutil::ScopedEnv ignore("TARNEL_IGNORE_SIZE", "1");
     r = Cache("--timeout 0.001 " + (dir / "big.stl"));
-    EXPECT_NE(r.out.find("no picture (timed out) " + (dir / "big.stl")), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("no picture (gave up after 0.001 seconds (--timeout)) " + (dir / "big.stl")),
+              std::string::npos)
+        << r.out;
     EXPECT_TRUE(fs::exists(Failed(dir / "big.stl")));
 }
 

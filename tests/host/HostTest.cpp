@@ -4,11 +4,14 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cstdio>
+#include <functional>
 
 using testutil::TempDir;
 using testutil::WriteFile;
@@ -273,6 +276,112 @@ TEST(HostCommand, AStoppedRunRemovesItsTemporaryFile) {
         EXPECT_EQ(std::filesystem::file_size(dir / "out.png"), 0u);
     }
     EXPECT_EQ(temporaries(), 0u);
+}
+
+const std::string kPngSignature("\x89PNG\r\n\x1a\n", 8);
+
+// Only a regular file is ever written: a link planted in a shared folder must not redirect the picture, and a
+// device, FIFO or folder is neither written through nor replaced. Each is refused as a usage error.
+TEST(HostCommand, AnOutputThatIsNoRegularFileIsRefusedAndLeftAsItWas) {
+    namespace fs = std::filesystem;
+    TempDir dir;
+    WriteFile(dir / "s.qzt", bmp::Study(bmp::Encode(bmp::Solid(40, 30, 0x0000FF), bmp::Variant::Rgb24)));
+    WriteFile(dir / "other.png", "someone else's");
+    const std::string study = dir / "s.qzt";
+    struct Case {
+        const char* name;
+        std::function<bool(const std::string&)> make; // false: cannot be made here
+        fs::file_type stays;
+    };
+    const Case cases[] = {
+        {"fifo", [](const std::string& p) { return ::mkfifo(p.c_str(), 0644) == 0; }, fs::file_type::fifo},
+        {"folder", [](const std::string& p) { return fs::create_directory(p); }, fs::file_type::directory},
+        {"link", [&](const std::string& p) { return ::symlink((dir / "other.png").c_str(), p.c_str()) == 0; },
+         fs::file_type::symlink},
+        {"dangling",
+         [&](const std::string& p) { return ::symlink((dir / "nowhere.png").c_str(), p.c_str()) == 0; },
+         fs::file_type::symlink},
+        {"device", // like /dev/null; only root may make one
+         [](const std::string& p) {
+             return ::geteuid() == 0 && ::mknod(p.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+         },
+         fs::file_type::character},
+    };
+    for (const Case& c : cases) {
+        const std::string out = dir / c.name;
+        if (!c.make(out))
+            continue;
+        // A reader on the FIFO keeps a faulty open for writing from hanging the test.
+        const int reader = c.stays == fs::file_type::fifo ? ::open(out.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        Result r = Tarnel("thumbnail " + study + " " + out + " 2>&1");
+        if (reader >= 0)
+            ::close(reader);
+        EXPECT_EQ(r.status, 2) << c.name << ": " << r.out;
+        EXPECT_NE(r.out.find("cannot write " + out + ": it is a"), std::string::npos) << r.out;
+        EXPECT_EQ(fs::symlink_status(out).type(), c.stays) << c.name;
+    }
+    EXPECT_EQ(ReadAll(dir / "other.png"), "someone else's");
+    EXPECT_FALSE(fs::exists(dir / "nowhere.png"));
+
+    // "-" is standard output: the PNG itself down a pipe, never onto a terminal.
+    Result r = Tarnel("thumbnail " + study + " - 2>/dev/null");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.substr(0, 8), kPngSignature);
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (terminal >= 0 && ::grantpt(terminal) == 0 && ::unlockpt(terminal) == 0) {
+        r = Tarnel("thumbnail " + study + " - 2>&1 >" + ::ptsname(terminal));
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.out.find("will not write a PNG to a terminal"), std::string::npos) << r.out;
+    }
+    if (terminal >= 0)
+        ::close(terminal);
+}
+
+// A name too long to prefix for the hidden temporary file still gets its picture, with nothing left beside
+// it. In a folder that takes no new file the picture goes into the existing OUTPUT itself; a link there is
+// still refused, and a missing OUTPUT is not created by name.
+TEST(HostCommand, LongNamesAndClosedFoldersGetThePictureWithoutFollowingLinks) {
+    namespace fs = std::filesystem;
+    TempDir dir;
+    WriteFile(dir / "s.qzt", bmp::Study(bmp::Encode(bmp::Solid(40, 30, 0x0000FF), bmp::Variant::Rgb24)));
+    const std::string study = dir / "s.qzt";
+    fs::create_directory(dir / "long");
+    const std::string longName = dir / ("long/" + std::string(246, 'n') + ".png");
+    ASSERT_EQ(Tarnel("thumbnail " + study + " " + longName).status, 0);
+    EXPECT_EQ(ReadAll(longName).substr(0, 8), kPngSignature);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "long"), fs::directory_iterator()), 1);
+
+    const std::string closed = dir / "closed";
+    WriteFile(closed + "/out.png", std::string(100000, 'x'));
+    WriteFile(dir / "other.png", "someone else's");
+    ASSERT_EQ(::symlink((dir / "other.png").c_str(), (closed + "/link.png").c_str()), 0);
+    // Root ignores the folder's mode; an immutable folder takes no new file from root either.
+    struct Reopen {
+        std::string path;
+        ~Reopen() {
+            if (::geteuid() == 0)
+                Shell("chattr -i " + path + " 2>/dev/null");
+            ::chmod(path.c_str(), 0755);
+        }
+    } reopen{closed};
+    ::chmod(closed.c_str(), 0555);
+    if (::geteuid() == 0 && Shell("chattr +i " + closed + " 2>/dev/null").status != 0)
+        GTEST_SKIP() << "no folder here refuses root a new file";
+    const int probe = ::open((closed + "/probe").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (probe >= 0) {
+        ::close(probe);
+        ::unlink((closed + "/probe").c_str());
+        GTEST_SKIP() << "the folder still takes new files";
+    }
+    ASSERT_EQ(Tarnel("thumbnail " + study + " " + closed + "/out.png").status, 0);
+    const std::string png = ReadAll(closed + "/out.png");
+    EXPECT_EQ(png.substr(0, 8), kPngSignature);
+    EXPECT_EQ(png.substr(png.size() - 8, 4), "IEND") << "no tail of the old content";
+    EXPECT_EQ(Tarnel("thumbnail " + study + " " + closed + "/link.png 2>/dev/null").status, 2);
+    EXPECT_EQ(fs::symlink_status(closed + "/link.png").type(), fs::file_type::symlink);
+    EXPECT_EQ(ReadAll(dir / "other.png"), "someone else's");
+    EXPECT_EQ(Tarnel("thumbnail " + study + " " + closed + "/new.png 2>/dev/null").status, 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(closed), fs::directory_iterator()), 2);
 }
 
 } // namespace

@@ -23,6 +23,8 @@ struct Installation {
         fs::create_directories(dir / "tmp");
         fs::copy_file(TARNEL_BINARY, dir / "bin/tarnel");
         fs::copy_file(TARNEL_MODULE, dir / "lib/libtarnel.so");
+        fs::copy_file(fs::path(TARNEL_MODULE).parent_path() / "libtarnelmesh.so",
+                      dir / "lib/libtarnelmesh.so");
         tarnel = dir / "bin/tarnel";
     }
     // Runs the copy as GNOME's sandbox would: no home, no cache folder, temporary files in tmp/.

@@ -1,0 +1,29 @@
+#include "host/InfoLibrary.h"
+
+#include "host/ModuleLoader.h"
+
+#include <dlfcn.h>
+
+#include <filesystem>
+
+const InfoLibrary& GetInfoLibrary() {
+    static const InfoLibrary library = [] {
+        InfoLibrary l;
+        const std::string path =
+            (std::filesystem::path(DefaultModulePath()).parent_path() / kInfoLibraryName).string();
+        void* handle = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
+        if (handle == nullptr) {
+            const char* why = ::dlerror();
+            l.error = why != nullptr ? why : "cannot load " + path;
+            return l;
+        }
+        l.runInfo = reinterpret_cast<TarnelRunInfoFn>(::dlsym(handle, "TarnelRunInfo"));
+        l.explainNoPicture =
+            reinterpret_cast<TarnelExplainNoPictureFn>(::dlsym(handle, "TarnelExplainNoPicture"));
+        l.newestStudy = reinterpret_cast<TarnelNewestStudyFn>(::dlsym(handle, "TarnelNewestStudy"));
+        if (l.runInfo == nullptr || l.explainNoPicture == nullptr || l.newestStudy == nullptr)
+            l.error = path + " lacks the entry points of this version of tarnel";
+        return l;
+    }();
+    return library;
+}

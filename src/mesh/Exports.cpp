@@ -1,0 +1,68 @@
+// The entry points of the mesh library (MeshLibrary.h). Only these and glewInit leave the library.
+#include "mesh/MeshLibrary.h"
+
+#include "meshreader/vtkTVXReader.h"
+#include "platform/stdfile.h"
+#include "platform/vtkMemoryRenderWindow.h"
+#include "sources/MeshPreview.h"
+
+#include <vtkNew.h>
+#include <vtkPolyData.h>
+#include <vtkSmartPointer.h>
+
+#include <cstdio>
+#include <string>
+#include <utility>
+
+namespace {
+
+// One run of a new reader, as the mesh preview makes it; counts of the output's points and triangles.
+std::pair<long long, long long> Run(const char* path, bool merging) {
+    auto reader = vtkSmartPointer<vtkTVXReader>::New();
+    reader->SetFileName(path);
+    reader->SetMerging(merging);
+    reader->Update();
+    vtkPolyData* output = reader->GetOutput();
+    return {output->GetNumberOfPoints(), output->GetNumberOfPolys()};
+}
+
+} // namespace
+
+extern "C" TARNEL_API HBITMAP TarnelRenderMeshPreview(LPCWSTR lpszPath, const SIZE* size) {
+    return size != nullptr ? RenderMeshPreview(lpszPath, *size) : nullptr;
+}
+
+extern "C" TARNEL_API int TarnelGetMeshFacts(const char* path, TarnelMeshFacts* facts) {
+    if (path == nullptr || facts == nullptr)
+        return 0;
+    try {
+        FILE* fp = OpenRegularFile(path, "r");
+        if (fp == nullptr)
+            return 0;
+        const bool binary = vtkTVXReader::IsBinaryFile(fp) != 0;
+        std::fclose(fp);
+        // The reader's messages stay off, as in the thumbnail extractor.
+        const int warnings = vtkObject::GetGlobalWarningDisplay();
+        vtkObject::GlobalWarningDisplayOff();
+        *facts = {binary ? "binary" : "ascii", 0, 0, 0, 0};
+        std::tie(facts->pointsRead, facts->trianglesRead) = Run(path, false);
+        std::tie(facts->points, facts->triangles) = Run(path, true);
+        vtkObject::SetGlobalWarningDisplay(warnings);
+        return 1;
+    } catch (...) {
+        return 0;
+    }
+}
+
+extern "C" TARNEL_API const char* TarnelOffscreenProblem() {
+    static std::string problem;
+    try {
+        vtkNew<vtkMemoryRenderWindow> window;
+        if (window->SetupMemoryRendering(1, 1, nullptr))
+            window->ResumeScreenRendering();
+        problem = vtkMemoryRenderWindow::GetUnavailableReason();
+    } catch (...) {
+        problem = "the render window could not be made";
+    }
+    return problem.c_str();
+}
