@@ -387,7 +387,10 @@ int RunCache(int argc, char** argv) {
             job.out.Discard();
             ++tally.setUp;
             if (setUpFault.empty())
-                setUpFault = exited ? FirstLine(job.errors) : "cannot start a process for " + job.path;
+                setUpFault = exited ? FirstLine(job.errors) +
+                                          " (see 'tarnel registry dump' for the handlers; 'tarnel install' "
+                                          "registers tarnel's own again)"
+                                    : "cannot start a process for " + job.path;
         } else if (!error.empty()) {
             job.out.Discard();
             ++tally.setUp;
@@ -399,7 +402,7 @@ int RunCache(int argc, char** argv) {
             ++tally.noPicture;
             const bool told = exited && outcome.code == kChildToldWhy;
             std::string why =
-                told ? FirstLine(job.errors) : NoPictureReason(job.path.c_str(), outcome, timeout);
+                told ? FirstLine(job.errors) : NoPictureReason(job.path.c_str(), outcome, timeout, memoryMiB);
             if (const size_t colon = why.rfind(": "); told && colon != std::string::npos)
                 why.erase(0, colon + 2); // "no picture for PATH: why"
             if (why.empty())

@@ -21,7 +21,7 @@ enum ChildStatus {
 
 struct ChildOutcome;
 // The reason for a child's outcome without a picture, in the user's words; empty when the child said it.
-std::string NoPictureReason(const char* input, const ChildOutcome& outcome, double timeout);
+std::string NoPictureReason(const char* input, const ChildOutcome& outcome, double timeout, long memoryMiB);
 
 int RunThumbnail(int argc, char** argv);
 int RunRegister(int argc, char** argv, bool unregister);

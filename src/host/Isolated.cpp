@@ -28,10 +28,12 @@ int PidFd(pid_t pid) {
 
 ChildOutcome Reap(pid_t pid, long id, bool killed) {
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    struct rusage usage {};
+    while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
     ChildOutcome o;
     o.id = id;
+    o.peakKiB = usage.ru_maxrss;
     if (killed) {
         o.kind = ChildOutcome::TimedOut;
     } else if (WIFEXITED(status)) {

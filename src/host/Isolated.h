@@ -9,8 +9,9 @@
 
 struct ChildOutcome {
     enum Kind { Exited, Crashed, TimedOut, NotStarted } kind = NotStarted;
-    int code = -1; // the exit status (Exited) or the signal (Crashed)
-    long id = -1;  // the caller's tag for the work
+    int code = -1;    // the exit status (Exited) or the signal (Crashed)
+    long id = -1;     // the caller's tag for the work
+    long peakKiB = 0; // the child's largest resident size
 };
 
 // Runs up to any number of children at once; each is killed when its time is up.

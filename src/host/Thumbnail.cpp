@@ -95,19 +95,27 @@ int RunThumbnail(int argc, char** argv) {
         }
         return outcome.code;
     }
-    if (const std::string why = NoPictureReason(input, outcome, request.timeout); !why.empty())
+    if (const std::string why = NoPictureReason(input, outcome, request.timeout, request.memoryMiB);
+        !why.empty())
         std::fprintf(stderr, "tarnel: no picture for %s: %s\n", input, why.c_str());
     return kExitNoPicture;
 }
 
-std::string NoPictureReason(const char* input, const ChildOutcome& outcome, double timeout) {
+std::string NoPictureReason(const char* input, const ChildOutcome& outcome, double timeout, long memoryMiB) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", timeout);
+    // Code that is refused memory seldom says so: it crashes, or gives up quietly. A child that came near its
+    // bound (a resident peak of three quarters of the bound or more) is taken to have needed more.
+    const bool nearBound =
+        memoryMiB > 0 && MemoryBoundsApply() && outcome.peakKiB * 4 >= memoryMiB * 1024 * 3;
+    const std::string memory = "it needs more memory than the bound of " + std::to_string(memoryMiB) +
+                               " MiB (--memory, TARNEL_MEMORY_LIMIT)";
     switch (outcome.kind) {
     case ChildOutcome::TimedOut:
         return std::string("gave up after ") + seconds + " seconds (--timeout)";
     case ChildOutcome::Crashed:
-        return "the extractor was ended by signal " + std::to_string(outcome.code);
+        return (nearBound ? memory + "; " : "") + "the extractor was ended by signal " +
+               std::to_string(outcome.code);
     case ChildOutcome::NotStarted:
         return "cannot start a process for it";
     case ChildOutcome::Exited:
@@ -115,6 +123,8 @@ std::string NoPictureReason(const char* input, const ChildOutcome& outcome, doub
     }
     if (outcome.code != kChildNoPicture && outcome.code != kChildNothingDrawn)
         return {}; // the child has said why, or there is nothing to say
+    if (nearBound)
+        return memory;
     const InfoLibrary& info = GetInfoLibrary();
     if (info.explainNoPicture == nullptr)
         return outcome.code == kChildNothingDrawn ? "the mesh holds no triangles" : "no picture in the file";

@@ -3,6 +3,7 @@
 #include "TestUtil.h"
 #include "support/BmpWriter.h"
 
+#include <gdk-pixbuf/gdk-pixbuf.h>
 #include <glib.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -108,6 +109,71 @@ TEST_F(CacheTest, CurrentEntriesAreKeptAndChangedFilesMadeAgain) {
     r = Cache(dir / "files");
     EXPECT_NE(r.out.find("cached " + (dir / "files/b.qzt")), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("cached " + (dir / "files/plan.kpv")), std::string::npos) << r.out;
+}
+
+// Tumbler spells Thumb::MTime with a fraction; an entry whose time has the file's whole seconds is current,
+// whoever wrote it, so that two thumbnailers do not make each other's entries again and again.
+TEST_F(CacheTest, EntriesOfOtherThumbnailersAreReadByTheirSeconds) {
+    const std::string study = dir / "s.qzt";
+    WriteFile(study, Study());
+    struct stat st {};
+    ASSERT_EQ(::stat(study.c_str(), &st), 0);
+    gchar* uri = g_filename_to_uri(study.c_str(), nullptr, nullptr);
+    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 4, 4);
+    ASSERT_NE(pixbuf, nullptr);
+    fs::create_directories(fs::path(Large(study)).parent_path());
+    for (const auto& [seconds, current] : {std::pair{std::to_string(st.st_mtime) + ".341587", true},
+                                           std::pair{std::to_string(st.st_mtime - 1) + ".999999", false},
+                                           std::pair{std::to_string(st.st_mtime) + ".5x", false}}) {
+        ASSERT_TRUE(gdk_pixbuf_save(pixbuf, Large(study).c_str(), "png", nullptr, "tEXt::Thumb::URI", uri,
+                                    "tEXt::Thumb::MTime", seconds.c_str(), nullptr));
+        Result r = Cache(study);
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(r.out.find("up to date " + study) != std::string::npos, current)
+            << seconds << ": " << r.out;
+    }
+    g_object_unref(pixbuf);
+    g_free(uri);
+}
+
+// Faults of the set-up are no file's fault: the run stops with one line saying how to mend it, and the cache
+// keeps what it had, with no failure record. Files that no handler serves are skipped and counted.
+TEST_F(CacheTest, SetUpFaultsChangeNothingAndOtherTypesAreSkipped) {
+    const std::string study = dir / "s.qzt";
+    WriteFile(study, Study());
+    ASSERT_EQ(Cache(study).status, 0);
+    const std::string made = ReadAll(Large(study));
+    SetMTime(study, 100); // stale now: a run would make it again
+
+    WriteFile(dir / "pic.png", "an ordinary picture");
+    Result r = Cache(dir / "pic.png");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("skipped (no thumbnail handler for this type) " + (dir / "pic.png")),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("0 made, 0 up to date, 0 no picture, 1 skipped, 0 failed set-up"), std::string::npos)
+        << r.out;
+    EXPECT_FALSE(fs::exists(Failed(dir / "pic.png")));
+
+    const struct {
+        const char* what;
+        std::string env, args, message;
+    } faults[] = {
+        {"no handler", "TARNEL_REGISTRY=" + (dir / "empty.reg"), study,
+         "no thumbnail handler is registered for .qzt (tarnel register, or --module); run 'tarnel install' "
+         "first"},
+        {"unreadable registry", "TARNEL_REGISTRY=" + dir.path().string(), study, "cannot read the registry"},
+        {"no module", "", "--module " + (dir / "missing.so") + " " + study, "missing.so"},
+        {"no cache", "XDG_CACHE_HOME=" + (dir / "pic.png") + "/cache", study,
+         "cannot write the thumbnail cache"},
+    };
+    for (const auto& f : faults) {
+        r = testutil::RunCommand(f.env + " " + TARNEL_BINARY + " cache " + f.args + " 2>&1");
+        EXPECT_EQ(r.status, 1) << f.what << ": " << r.out;
+        EXPECT_NE(r.out.find(f.message), std::string::npos) << f.what << ": " << r.out;
+        EXPECT_EQ(ReadAll(Large(study)), made) << f.what;
+        EXPECT_FALSE(fs::exists(Failed(study))) << f.what;
+    }
 }
 
 // The list a systemd unit hands over: comments and blank lines skipped, ~/ as the home folder; a list that

@@ -83,7 +83,9 @@ TEST(HostCommand, InfoReportsKindSizeVerdictAndStudies) {
               std::string::npos)
         << r.out;
 
-    r = Tarnel("info --json " + (dir / "missing.stl"));
+    r = Tarnel("info --json " + (dir / "missing.stl") + " 2>/dev/null");
+    EXPECT_EQ(r.status, 1) << "a file that cannot be read";
+    EXPECT_NE(r.out.find("\"error\": \"not found\""), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"kind\": \"mesh\""), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"size\": null"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"studies\": null"), std::string::npos) << r.out;
@@ -382,6 +384,157 @@ TEST(HostCommand, LongNamesAndClosedFoldersGetThePictureWithoutFollowingLinks) {
     EXPECT_EQ(ReadAll(dir / "other.png"), "someone else's");
     EXPECT_EQ(Tarnel("thumbnail " + study + " " + closed + "/new.png 2>/dev/null").status, 1);
     EXPECT_EQ(std::distance(fs::directory_iterator(closed), fs::directory_iterator()), 2);
+}
+
+} // namespace
+
+namespace {
+
+// A good mesh renders here: the mesh cases need off-screen OpenGL.
+bool MeshesRender(const TempDir& dir) {
+    WriteFile(dir / "good.stl", "solid s\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\n"
+                                "vertex 0 1 0\nendloop\nendfacet\nendsolid s\n");
+    return Tarnel("thumbnail -s 64 " + (dir / "good.stl") + " " + (dir / "good.png") + " 2>/dev/null")
+               .status == 0;
+}
+
+bool UnderAddressSanitizer() {
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return true;
+#endif
+#endif
+    return false;
+}
+
+// Every outcome without a picture says why on one line, in the user's words, and exits 1.
+TEST(HostCommand, EveryNoPictureSaysWhyOnOneLine) {
+    TempDir dir;
+    ::chmod(dir.path().c_str(), 0755); // the unprivileged row below reads through it
+    WriteFile(dir / "plain.qzt", "a study without a picture\n");
+    WriteFile(dir / "big.qzt", std::string(2097153, 'x'));
+    WriteFile(dir / "broken.qzt", "data<THUMBNAIL>BM not a picture");
+    std::filesystem::create_directory(dir / "dir.qzt");
+    WriteFile(dir / "empty.stl", "");
+    std::string garbage(3000, '\0');
+    for (size_t i = 0; i < garbage.size(); ++i)
+        garbage[i] = char((i * 2654435761u) >> 13);
+    WriteFile(dir / "garbage.stl", garbage);
+    WriteFile(dir / "nan.stl", "solid s\nfacet normal 0 0 1\nouter loop\nvertex nan nan nan\nvertex nan 0 0\n"
+                               "vertex 0 nan 0\nendloop\nendfacet\nendsolid s\n");
+    WriteFile(dir / "locked.qzt", bmp::Study(bmp::Encode(bmp::Solid(8, 8, 0xFF), bmp::Variant::Rgb24)));
+    ::chmod((dir / "locked.qzt").c_str(), 0);
+    // root reads every file: the locked row runs as nobody then.
+    const std::string asUser = ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    const bool userCanRun =
+        Shell(asUser + "test -r " + TARNEL_MODULE + " -a -x " + TARNEL_BINARY).status == 0;
+    const bool meshes = MeshesRender(dir);
+
+    struct Case {
+        const char* file;
+        const char* reason;
+        bool mesh = false;
+        std::string prefix = "";
+    };
+    const Case cases[] = {
+        {"plain.qzt", "no picture stored in the file"},
+        {"missing.qzt", "not found"},
+        {"dir.qzt", "not a regular file"},
+        {"broken.qzt", "the picture stored in the file cannot be read"},
+        {"big.qzt", "over the size limit of 2097152 bytes (TARNEL_SIZE_LIMIT, or TARNEL_IGNORE_SIZE=1)"},
+        {"locked.qzt", "permission denied", false, asUser},
+        {"empty.stl", "the mesh holds no triangles", true},
+        {"garbage.stl", "the mesh holds no triangles", true},
+        {"nan.stl", "the mesh holds no triangles", true},
+    };
+    for (const Case& c : cases) {
+        if ((c.mesh && !meshes) || (!c.prefix.empty() && !userCanRun))
+            continue; // no off-screen OpenGL (the set-up's message is tested with the routing), or a build
+                      // that nobody else may read
+        // The module named, since another user cannot read this test's private registry.
+        Result r = Shell(c.prefix + TARNEL_BINARY + " thumbnail --module " + TARNEL_MODULE + " " +
+                         (dir / c.file) + " - 2>&1 >/dev/null");
+        EXPECT_EQ(r.status, 1) << c.file << ": " << r.out;
+        EXPECT_EQ(r.out, "tarnel: no picture for " + (dir / c.file) + ": " + c.reason + "\n") << c.file;
+    }
+}
+
+TEST(HostCommand, SizesAndMemoryAreBounded) {
+    TempDir dir;
+    WriteFile(dir / "s.qzt", bmp::Study(bmp::Encode(bmp::Solid(40, 30, 0xFF), bmp::Variant::Rgb24)));
+    const std::string out = dir / "out.png";
+    EXPECT_EQ(Tarnel("thumbnail -s 4096 " + (dir / "s.qzt") + " " + out).status, 0);
+    Result r = Tarnel("thumbnail -s 4097 " + (dir / "s.qzt") + " " + out + " 2>&1");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("whole numbers from 1 to 4096"), std::string::npos) << r.out;
+    EXPECT_EQ(Tarnel("thumbnail --size 100x4097 a b 2>/dev/null").status, 2);
+    EXPECT_EQ(Tarnel("thumbnail --memory lots a b 2>/dev/null").status, 2);
+    EXPECT_EQ(Tarnel("cache --memory -1 a 2>/dev/null").status, 2);
+
+    if (UnderAddressSanitizer() || !MeshesRender(dir))
+        GTEST_SKIP() << "memory bounds need a build without AddressSanitizer, and meshes off-screen OpenGL";
+    // The bound hit by a request (the largest size) and by a file (a mesh past the size limit).
+    std::string sphere = std::string(80, '\0');
+    std::string big = std::string(80, '\0');
+    auto facets = [](std::string& stl, uint32_t n, const std::function<float(uint32_t)>& coordinate) {
+        stl.append(reinterpret_cast<const char*>(&n), 4);
+        for (uint32_t i = 0; i < n; ++i) {
+            float f[12] = {0, 0, 1};
+            for (int k = 3; k < 12; ++k)
+                f[k] = coordinate(i * 9 + uint32_t(k - 3));
+            stl.append(reinterpret_cast<const char*>(f), sizeof f);
+            stl.append(2, '\0');
+        }
+    };
+    facets(sphere, 2000, [](uint32_t k) { return float((k * 7919u) % 1000) / 1000.0f; });
+    facets(big, 300000, [](uint32_t k) { return float((k * 2654435761u) >> 8) / 16777216.0f; });
+    WriteFile(dir / "request.stl", sphere);
+    WriteFile(dir / "file.stl", big);
+    EXPECT_EQ(Tarnel("thumbnail -s 4096 " + (dir / "request.stl") + " " + out).status, 0)
+        << "the default serves";
+    r = Tarnel("thumbnail -s 4096 --memory 256 " + (dir / "request.stl") + " " + out + " 2>&1");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("it needs more memory than the bound of 256 MiB"), std::string::npos) << r.out;
+    r = Shell("TARNEL_IGNORE_SIZE=1 TARNEL_MEMORY_LIMIT=100 " + std::string(TARNEL_BINARY) + " thumbnail " +
+              (dir / "file.stl") + " " + out + " 2>&1");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("it needs more memory than the bound of 100 MiB"), std::string::npos) << r.out;
+}
+
+// A study, a project or the icon maps no VTK or EGL library, in the command or its child; a mesh does.
+TEST(HostCommand, OnlyMeshesLoadVtk) {
+    TempDir dir;
+    WriteFile(dir / "s.qzt", bmp::Study(bmp::Encode(bmp::Solid(40, 30, 0xFF), bmp::Variant::Rgb24)));
+    WriteFile(dir / "plain.qzt", "no picture");
+    auto loaded = [&](const std::string& args) {
+        return Shell("LD_DEBUG=files " + std::string(TARNEL_BINARY) + " thumbnail " + args +
+                     " 2>&1 >/dev/null")
+            .out;
+    };
+    for (const std::string& args :
+         {(dir / "s.qzt") + " " + (dir / "s.png"), "--icon " + (dir / "plain.qzt") + " " + (dir / "i.png")}) {
+        const std::string log = loaded(args);
+        EXPECT_NE(log.find("libtarnel.so"), std::string::npos) << "the module was loaded";
+        EXPECT_EQ(log.find("libvtk"), std::string::npos) << args;
+        EXPECT_EQ(log.find("libEGL"), std::string::npos) << args;
+    }
+    if (MeshesRender(dir))
+        EXPECT_NE(loaded((dir / "good.stl") + " " + (dir / "m.png")).find("libvtkRenderingCore"),
+                  std::string::npos);
+}
+
+TEST(HostCommand, EveryCommandHasHelpAndTheVersionIsTold) {
+    for (const char* command : {"thumbnail", "info", "register", "unregister", "registry", "registry dump",
+                                "registry where", "install", "uninstall", "cache", "shader-cache"}) {
+        Result r = Tarnel(std::string(command) + " --help 2>&1");
+        EXPECT_EQ(r.status, 0) << command << ": " << r.out;
+        EXPECT_NE(r.out.find("usage: tarnel "), std::string::npos) << command;
+    }
+    Result r = Tarnel("--version");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("tarnel ", 0), 0u) << r.out;
 }
 
 } // namespace
