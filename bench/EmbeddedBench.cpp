@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -35,6 +36,17 @@ const std::filesystem::path& Folder() {
         std::string picture = bmp::Encode(img, bmp::Variant::Rgb24);
         std::string study = std::string(2 * 1024 * 1024 - picture.size() - 11, 'd') + "<THUMBNAIL>" + picture;
         std::ofstream(p / "big.qzt", std::ios::binary) << study;
+        std::ofstream(p / "big.bmp", std::ios::binary)
+            << picture; // the same picture, for GNOME's thumbnailer
+        // Temporary pictures go where a desktop session keeps them: XDG_RUNTIME_DIR, a tmpfs folder of the
+        // user's (/run/user/UID). Without a session here, a private folder in /dev/shm stands in for it.
+        if (std::getenv("XDG_RUNTIME_DIR") == nullptr && std::filesystem::is_directory("/dev/shm")) {
+            const auto runtime =
+                std::filesystem::path("/dev/shm") / ("tarnel-bench-" + std::to_string(::getpid()));
+            std::filesystem::create_directories(runtime);
+            std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+            ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        }
         for (int k = 0; k < 4; ++k)
             std::ofstream(p / ("s" + std::to_string(k) + ".qzt"), std::ios::binary)
                 << bmp::Study(bmp::Encode(bmp::Pattern(320, 240, size_t(2 + k)), bmp::Variant::Rgb24));
@@ -49,6 +61,9 @@ struct Cleanup {
     ~Cleanup() {
         std::error_code ec;
         std::filesystem::remove_all(Folder(), ec);
+        if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+            runtime != nullptr && std::string(runtime).find("/dev/shm/tarnel-bench-") == 0)
+            std::filesystem::remove_all(runtime, ec);
     }
 } g_cleanup;
 
@@ -104,18 +119,18 @@ void BM_MontageExtract(benchmark::State& state) {
 }
 BENCHMARK(BM_MontageExtract)->Unit(benchmark::kMillisecond);
 
-// The whole process, as a file manager runs it; expected is the exit status for a written picture.
-void RunProcess(benchmark::State& state, const std::string& input, int expected, const char* extra) {
-    const std::string output = (Folder() / "out.png").string();
-    const char* argv[] = {TARNEL_BINARY, "thumbnail",   "-s",           "256",
-                          extra,         input.c_str(), output.c_str(), nullptr};
-    if (*extra == '\0')
-        std::copy(argv + 5, argv + 8, argv + 4);
-    long peakKiB = 0; // the largest peak resident memory of a run: the process or a child it waited for
+// A whole process, as a file manager runs it, with the exit status it must give; the peak resident memory of
+// its runs (the process or a child it waited for) is reported as peak_MiB.
+void RunProgram(benchmark::State& state, std::vector<std::string> args, int expected) {
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    long peakKiB = 0;
     for (auto _ : state) {
         pid_t pid = 0;
-        if (::posix_spawn(&pid, TARNEL_BINARY, nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
-            state.SkipWithError("cannot start tarnel");
+        if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+            state.SkipWithError("cannot start the program");
             break;
         }
         int status = 0;
@@ -128,16 +143,33 @@ void RunProcess(benchmark::State& state, const std::string& input, int expected,
     state.counters["peak_MiB"] = double(peakKiB) / 1024.0;
 }
 
+std::string Out() {
+    return (Folder() / "out.png").string();
+}
+
 void BM_StudyThumbnailProcess(benchmark::State& state) {
-    RunProcess(state, (Folder() / "big.qzt").string(), 0, "");
+    RunProgram(state, {TARNEL_BINARY, "thumbnail", "-s", "256", (Folder() / "big.qzt").string(), Out()}, 0);
 }
 BENCHMARK(BM_StudyThumbnailProcess)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // A study without a picture: the icon fallback, written because --icon asks for it.
 void BM_IconThumbnailProcess(benchmark::State& state) {
-    RunProcess(state, (Folder() / "plain.qzt").string(), 3, "--icon");
+    RunProgram(state,
+               {TARNEL_BINARY, "thumbnail", "-s", "256", "--icon", (Folder() / "plain.qzt").string(), Out()},
+               3);
 }
 BENCHMARK(BM_IconThumbnailProcess)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The peer: GNOME's own image thumbnailer on the very BMP that the study holds.
+void BM_PixbufThumbnailerProcess(benchmark::State& state) {
+    if (::access("/usr/bin/gdk-pixbuf-thumbnailer", X_OK) != 0) {
+        state.SkipWithError("gdk-pixbuf-thumbnailer is not installed");
+        return;
+    }
+    RunProgram(state,
+               {"/usr/bin/gdk-pixbuf-thumbnailer", "-s", "256", (Folder() / "big.bmp").string(), Out()}, 0);
+}
+BENCHMARK(BM_PixbufThumbnailerProcess)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 

@@ -6,7 +6,7 @@ build=${1:-build}
 repetitions=${BENCH_REPETITIONS:-10}
 cd "$(dirname "$0")/.."
 
-peers=(f3d xvfb xauth)
+peers=(f3d xvfb xauth libgdk-pixbuf2.0-bin)
 missing=()
 for p in "${peers[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -47,13 +47,16 @@ def get(table, name):
 emb = medians("bench_embedded")
 study, _ = get(emb, "BM_StudyExtract")
 floor, _ = get(emb, "BM_StudyFloor")
-row("study, Extract in process", study, floor, "floor: BMP decode + scale", note="target <= 3x")
+row("study, Extract in process", study, floor, "floor: BMP decode", note="target <= 2x")
 montage, _ = get(emb, "BM_MontageExtract")
 row("project montage, Extract in process", montage, floor, "study floor")
 proc, proc_peak = get(emb, "BM_StudyThumbnailProcess")
-row("study, tarnel thumbnail process", proc, peak=proc_peak)
+peer, peer_peak = get(emb, "BM_PixbufThumbnailerProcess")
+peer_note = f"peer peak {peer_peak:.1f} MiB; target <= 0.5x" if peer_peak else "target <= 0.5x"
+row("study, tarnel thumbnail process", proc, peer, "gdk-pixbuf-thumbnailer -s 256", proc_peak, note=peer_note)
 icon, icon_peak = get(emb, "BM_IconThumbnailProcess")
-row("icon fallback, tarnel thumbnail process", icon, peak=icon_peak)
+row("icon fallback, tarnel thumbnail process", icon, peer, "gdk-pixbuf-thumbnailer -s 256", icon_peak,
+    note="target <= 0.6x")
 
 mesh = medians("bench_mesh")
 for case, label in (("Binary41k", "mesh 41.6k binary STL"), ("Ascii10k", "mesh 10k ASCII STL"),
@@ -61,7 +64,7 @@ for case, label in (("Binary41k", "mesh 41.6k binary STL"), ("Ascii10k", "mesh 1
     t, tp = get(mesh, f"BM_{case}_Tarnel")
     fl, fp = get(mesh, f"BM_{case}_Floor")
     row(label + " (process)", t, fl, "floor: EGL + VTK reader", tp, fp,
-        f"floor peak {fp:.1f} MiB" if fp else "")
+        (f"floor peak {fp:.1f} MiB" if fp else "") + ("; target <= 0.75x" if case == "Binary41k" else ""))
 t, tp = get(mesh, "BM_Binary41k_Tarnel")
 f3d, f3d_peak = get(mesh, "BM_Binary41k_F3d")
 if f3d:
