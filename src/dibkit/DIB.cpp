@@ -151,10 +151,16 @@ HBITMAP CDIB::GetBitmap(DWORD nWidth, DWORD nHeight) const {
     const int stride = gdk_pixbuf_get_rowstride(m_pixbuf);
     const guchar* pixels = gdk_pixbuf_read_pixels(m_pixbuf);
     std::unique_ptr<DWORD[]> dib(new DWORD[size_t(m_width) * m_height]); // every pixel is written
+    // R, G, B and the byte after read as one little-endian number and turned around give 0x00RRGGBB in one
+    // step. The last pixel of a row without alpha is read byte by byte: the byte after may lie past the end.
+    const DWORD whole = channels == 4 || m_width == 0 ? m_width : m_width - 1;
     for (DWORD y = 0; y < m_height; ++y) {
         const guchar* in = pixels + size_t(y) * size_t(stride);
         DWORD* out = dib.get() + size_t(y) * m_width;
-        for (DWORD x = 0; x < m_width; ++x, in += channels)
+        DWORD x = 0;
+        for (; x < whole; ++x, in += channels)
+            out[x] = __builtin_bswap32(Le32(in)) >> 8;
+        for (; x < m_width; ++x, in += channels)
             out[x] = DWORD(in[0]) << 16 | DWORD(in[1]) << 8 | in[2];
     }
     BITMAPINFO bmi{};
