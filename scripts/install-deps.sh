@@ -7,7 +7,7 @@ packages=(
     build-essential dpkg-dev file cmake pkg-config
     clang libclang-rt-14-dev clang-format
     googletest libgtest-dev libgmock-dev libbenchmark-dev
-    libpng-dev
+    libpng-dev libseccomp-dev
     libgdk-pixbuf-2.0-dev
     libvtk9-dev libegl-dev libegl-mesa0 libgl1-mesa-dri libglib2.0-dev
     shared-mime-info hicolor-icon-theme adwaita-icon-theme librsvg2-common

@@ -363,7 +363,10 @@ int RunCache(int argc, char** argv) {
 
     RemoveOutputFilesOnSignals();
     Progress progress(files.size());
-    ChildPool pool(timeout, memoryMiB);
+    ChildLimits limits;
+    limits.seconds = timeout;
+    limits.memoryMiB = memoryMiB;
+    ChildPool pool(limits);
     std::map<long, std::unique_ptr<Job>> running;
     const SIZE size = {LONG(pixels), LONG(pixels)};
     Tally tally;
@@ -520,7 +523,7 @@ int RunCache(int argc, char** argv) {
             ::dup2(errors[1], STDERR_FILENO);
             return ExtractPng(path.c_str(), size, routed, false, false, fd, texts);
         };
-        const bool started = pool.Start(id, work);
+        const bool started = pool.Start(id, work, {fd, errors[1]});
         ::close(errors[1]);
         ::fcntl(errors[0], F_SETFL, O_NONBLOCK);
         if (!started)

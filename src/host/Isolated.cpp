@@ -1,18 +1,28 @@
 #include "host/Isolated.h"
 
+#include "host/Confine.h"
+#include "host/OutputFile.h"
+
+#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <vector>
 
 namespace {
 
@@ -26,24 +36,80 @@ int PidFd(pid_t pid) {
     return int(::syscall(SYS_pidfd_open, pid, 0));
 }
 
-ChildOutcome Reap(pid_t pid, long id, bool killed) {
-    int status = 0;
-    struct rusage usage {};
-    while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+// Children and their folders, for a stop signal: a slot is filled before it is marked in use, and marked free
+// before its folder is removed, so the handler never reads half a name.
+constexpr int kSlots = 512;
+constexpr size_t kNameMax = 4096;
+char g_folders[kSlots][kNameMax];
+volatile pid_t g_pids[kSlots];
+volatile sig_atomic_t g_inUse[kSlots];
+
+// Removes a folder and what is in it with system calls alone, as a signal handler may.
+void RemoveTree(int parent, const char* name, int depth) {
+    const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        alignas(8) char buffer[4096];
+        long n;
+        while (depth > 0 && (n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0) {
+            for (long at = 0; at < n;) {
+                struct Entry {
+                    ino64_t ino;
+                    off64_t off;
+                    unsigned short reclen;
+                    unsigned char type;
+                    char name[1];
+                };
+                const auto* e = reinterpret_cast<const Entry*>(buffer + at);
+                at += e->reclen;
+                if (std::strcmp(e->name, ".") == 0 || std::strcmp(e->name, "..") == 0)
+                    continue;
+                if (::unlinkat(fd, e->name, 0) != 0 && errno == EISDIR)
+                    RemoveTree(fd, e->name, depth - 1);
+            }
+        }
+        ::close(fd);
     }
-    ChildOutcome o;
-    o.id = id;
-    o.peakKiB = usage.ru_maxrss;
-    if (killed) {
-        o.kind = ChildOutcome::TimedOut;
-    } else if (WIFEXITED(status)) {
-        o.kind = ChildOutcome::Exited;
-        o.code = WEXITSTATUS(status);
-    } else {
-        o.kind = ChildOutcome::Crashed;
-        o.code = WIFSIGNALED(status) ? WTERMSIG(status) : -1;
+    ::unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+void StopChildren() {
+    for (int i = 0; i < kSlots; ++i) {
+        if (!g_inUse[i])
+            continue;
+        if (g_pids[i] > 0) {
+            ::kill(g_pids[i], SIGKILL);
+            ::waitpid(g_pids[i], nullptr, 0);
+        }
+        RemoveTree(AT_FDCWD, g_folders[i], 8);
     }
-    return o;
+}
+
+int Remember(const std::string& folder) {
+    if (folder.size() >= kNameMax)
+        return -1;
+    for (int i = 0; i < kSlots; ++i) {
+        if (!g_inUse[i]) {
+            std::memcpy(g_folders[i], folder.c_str(), folder.size() + 1);
+            g_pids[i] = 0;
+            g_inUse[i] = 1;
+            return i;
+        }
+    }
+    return -1;
+}
+
+// Closes every descriptor from 3 on but those in keep.
+void CloseAllBut(std::vector<int> keep) {
+    std::sort(keep.begin(), keep.end());
+    unsigned from = 3;
+    for (int fd : keep) {
+        if (fd < int(from))
+            continue;
+        if (unsigned(fd) > from)
+            ::syscall(SYS_close_range, from, unsigned(fd) - 1, 0);
+        from = unsigned(fd) + 1;
+    }
+    ::syscall(SYS_close_range, from, ~0u, 0);
 }
 
 } // namespace
@@ -62,21 +128,102 @@ bool MemoryBoundsApply() {
 #endif
 }
 
-ChildPool::~ChildPool() {
-    for (const Child& c : m_children) {
-        ::kill(c.pid, SIGKILL);
-        Reap(c.pid, c.id, true);
-        if (c.pidfd >= 0)
-            ::close(c.pidfd);
+namespace {
+
+// Folders that children of a process killed outright (SIGKILL gives no chance to clean up) left in base:
+// named after a process that no longer runs, and ours.
+void SweepOrphans(const std::string& base) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(base, ec)) {
+        const std::string name = entry.path().filename().string();
+        char* end = nullptr;
+        if (name.compare(0, 7, "tarnel-") != 0)
+            continue;
+        const long pid = std::strtol(name.c_str() + 7, &end, 10);
+        struct stat st {};
+        if (pid <= 0 || end == nullptr || std::strlen(end) != 7 || *end != '-' || pid == ::getpid() ||
+            ::lstat(entry.path().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+            continue;
+        if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            std::filesystem::remove_all(entry.path(), ec);
     }
 }
 
-bool ChildPool::Start(long id, const std::function<int()>& work) {
+} // namespace
+
+std::string MakeChildFolder() {
+    static std::string swept;
+    std::vector<std::string> bases;
+    for (const char* variable : {"XDG_RUNTIME_DIR", "TMPDIR"})
+        if (const char* folder = std::getenv(variable); folder != nullptr && folder[0] == '/')
+            bases.push_back(folder);
+    bases.push_back("/tmp");
+    for (const std::string& base : bases) {
+        // The parent's process id in the name tells a later run whose folder it was.
+        std::string name = base + "/tarnel-" + std::to_string(::getpid()) + "-XXXXXX";
+        if (::mkdtemp(name.data()) == nullptr)
+            continue;
+        if (swept != base) {
+            SweepOrphans(base);
+            swept = base;
+        }
+        return name;
+    }
+    return {};
+}
+
+ChildPool::ChildPool(const ChildLimits& limits) : m_limits(limits) {
+    SetStopSignalHook(StopChildren);
+}
+
+ChildPool::~ChildPool() {
+    for (const Child& c : m_children) {
+        ::kill(c.pid, SIGKILL);
+        Finish(c, true);
+    }
+}
+
+ChildOutcome ChildPool::Finish(const Child& c, bool killed) {
+    int status = 0;
+    struct rusage usage {};
+    while (::wait4(c.pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    if (c.pidfd >= 0)
+        ::close(c.pidfd);
+    if (c.slot >= 0) {
+        g_inUse[c.slot] = 0;
+        std::error_code ec;
+        std::filesystem::remove_all(g_folders[c.slot], ec);
+    }
+    ChildOutcome o;
+    o.id = c.id;
+    o.peakKiB = usage.ru_maxrss;
+    if (killed) {
+        o.kind = ChildOutcome::TimedOut;
+    } else if (WIFEXITED(status)) {
+        o.kind = ChildOutcome::Exited;
+        o.code = WEXITSTATUS(status);
+    } else {
+        o.kind = ChildOutcome::Crashed;
+        o.code = WIFSIGNALED(status) ? WTERMSIG(status) : -1;
+    }
+    return o;
+}
+
+bool ChildPool::Start(long id, const std::function<int()>& work, const std::vector<int>& keep) {
+    const std::string folder = MakeChildFolder();
+    if (folder.empty())
+        return false;
+    const int slot = Remember(folder);
     std::fflush(nullptr); // nothing buffered may be written twice
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
-    if (pid < 0)
+    if (pid < 0) {
+        if (slot >= 0)
+            g_inUse[slot] = 0;
+        ::rmdir(folder.c_str());
         return false;
+    }
     if (pid == 0) {
         // A child outlives no supervisor: a killed `tarnel` leaves no extractor running on.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -85,10 +232,26 @@ bool ChildPool::Start(long id, const std::function<int()>& work) {
         // The supervisor's clean-up on stop signals is its own; a child just stops.
         for (int sig : {SIGTERM, SIGINT, SIGHUP})
             ::signal(sig, SIG_DFL);
-        if (m_memoryMiB > 0 && MemoryBoundsApply()) {
-            const rlim_t bytes = rlim_t(m_memoryMiB) << 20;
-            const rlimit limit = {bytes, bytes};
-            ::setrlimit(RLIMIT_DATA, &limit);
+        CloseAllBut(keep);
+        // Temporary pictures go to the child's own folder, which the parent removes whatever happens.
+        ::setenv("TMPDIR", folder.c_str(), 1);
+        ::setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
+        ConfinementLimits limits;
+        limits.memoryMiB = m_limits.memoryMiB;
+        // TARNEL_UNCONFINED=1 leaves the filter, Landlock and the limits but the memory bound off: for
+        // measuring what confinement costs, and for telling a driver's trouble with it from another.
+        const char* unconfined = std::getenv("TARNEL_UNCONFINED");
+        if (unconfined != nullptr && std::strcmp(unconfined, "1") == 0) {
+            if (m_limits.memoryMiB > 0 && MemoryBoundsApply()) {
+                const rlimit bound = {rlim_t(m_limits.memoryMiB) << 20, rlim_t(m_limits.memoryMiB) << 20};
+                ::setrlimit(RLIMIT_DATA, &bound);
+            }
+            if (m_limits.verbose)
+                std::fprintf(stderr, "tarnel: confinement: off (TARNEL_UNCONFINED=1)\n");
+        } else {
+            for (const std::string& missing : Confine(folder, limits))
+                if (m_limits.verbose)
+                    std::fprintf(stderr, "tarnel: confinement: %s\n", missing.c_str());
         }
         int code = 1;
         try {
@@ -99,8 +262,10 @@ bool ChildPool::Start(long id, const std::function<int()>& work) {
         // A normal exit, so that the child's own clean-up (and the leak checker in sanitizer builds) runs.
         std::exit(code);
     }
-    const double deadline = m_seconds > 0 ? Now() + m_seconds : 0;
-    m_children.push_back({pid, PidFd(pid), id, deadline});
+    if (slot >= 0)
+        g_pids[slot] = pid;
+    const double deadline = m_limits.seconds > 0 ? Now() + m_limits.seconds : 0;
+    m_children.push_back({pid, PidFd(pid), id, deadline, slot});
     return true;
 }
 
@@ -115,9 +280,7 @@ ChildOutcome ChildPool::WaitOne() {
             if (c.deadline > 0 && now >= c.deadline) {
                 ::kill(c.pid, SIGKILL);
                 m_children.erase(m_children.begin() + long(i));
-                if (c.pidfd >= 0)
-                    ::close(c.pidfd);
-                return Reap(c.pid, c.id, true);
+                return Finish(c, true);
             }
             if (c.deadline > 0 && (nearest < 0 || c.deadline - now < nearest))
                 nearest = c.deadline - now;
@@ -145,17 +308,16 @@ ChildOutcome ChildPool::WaitOne() {
             }
             if (done) {
                 m_children.erase(m_children.begin() + long(i));
-                if (c.pidfd >= 0)
-                    ::close(c.pidfd);
-                return Reap(c.pid, c.id, false);
+                return Finish(c, false);
             }
         }
     }
 }
 
-ChildOutcome RunIsolated(double seconds, const std::function<int()>& work, long memoryMiB) {
-    ChildPool pool(seconds, memoryMiB);
-    if (!pool.Start(0, work))
+ChildOutcome RunIsolated(const ChildLimits& limits, const std::function<int()>& work,
+                         const std::vector<int>& keep) {
+    ChildPool pool(limits);
+    if (!pool.Start(0, work, keep))
         return {};
     return pool.WaitOne();
 }

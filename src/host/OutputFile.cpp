@@ -40,7 +40,11 @@ void Forget(int& slot) {
     slot = -1;
 }
 
+void (*volatile g_stopHook)() = nullptr;
+
 void OnStopSignal(int sig) {
+    if (g_stopHook != nullptr)
+        g_stopHook();
     for (int i = 0; i < kSlots; ++i)
         if (g_inUse[i])
             ::unlink(g_names[i]);
@@ -69,6 +73,10 @@ std::string KindOf(mode_t mode) {
 }
 
 } // namespace
+
+void SetStopSignalHook(void (*hook)()) {
+    g_stopHook = hook;
+}
 
 void RemoveOutputFilesOnSignals() {
     for (int sig : {SIGTERM, SIGINT, SIGHUP})

@@ -13,6 +13,9 @@
 // Removes every temporary file still being written when the process is told to stop (SIGTERM, SIGINT,
 // SIGHUP), then stops as the signal asks. Child processes reset these signals (Isolated.cpp).
 void RemoveOutputFilesOnSignals();
+// A function that those signals run first (it must be async-signal-safe): Isolated.cpp stops its children
+// and removes their folders with it.
+void SetStopSignalHook(void (*hook)());
 
 class OutputFile {
 public:

@@ -161,12 +161,21 @@ int Prepare(const fs::path& into, const std::string& module) {
     WriteSampleMesh(sample);
     ModuleChoice choice;
     choice.module = module;
-    const ChildOutcome outcome = RunIsolated(120, [&] {
-        if (!PointMesaAt(cache, ""))
-            return 1;
-        const int null = ::open("/dev/null", O_WRONLY);
-        return ExtractPng(sample.c_str(), {256, 256}, choice, false, false, null, {});
-    });
+    // Mesa is pointed at the scratch cache before the child starts: the child may write only where it was
+    // told to at its start. This command renders nothing itself.
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ChildLimits limits;
+    limits.seconds = 120;
+    const ChildOutcome outcome =
+        PointMesaAt(cache, "")
+            ? RunIsolated(limits,
+                          [&] {
+                              return ExtractPng(sample.c_str(), {256, 256}, choice, false, false, null, {});
+                          },
+                          {null})
+            : ChildOutcome{};
+    if (null >= 0)
+        ::close(null);
     // The database Mesa wrote for the renderer that drew the sample: the largest, should there be several.
     fs::path database;
     uintmax_t largest = 0;

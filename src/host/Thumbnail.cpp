@@ -80,13 +80,17 @@ int RunThumbnail(int argc, char** argv) {
         std::fprintf(stderr, "tarnel: %s\n", error.c_str());
         return out.refused() ? kExitUsage : kExitNoPicture;
     }
-    const ChildOutcome outcome = RunIsolated(
-        request.timeout,
-        [&] {
-            return ExtractPng(input, request.size, request.choice, request.writeIcon, request.verbose,
-                              out.fd(), {});
-        },
-        request.memoryMiB);
+    ChildLimits limits;
+    limits.seconds = request.timeout;
+    limits.memoryMiB = request.memoryMiB;
+    limits.verbose = request.verbose;
+    const ChildOutcome outcome =
+        RunIsolated(limits,
+                    [&] {
+                        return ExtractPng(input, request.size, request.choice, request.writeIcon,
+                                          request.verbose, out.fd(), {});
+                    },
+                    {out.fd()});
     if (outcome.kind == ChildOutcome::Exited &&
         (outcome.code == kExitPicture || outcome.code == kExitIconOnly)) {
         if (!out.Commit(error)) {

@@ -232,6 +232,10 @@ TEST_F(CacheTest, FailuresAreRecordedWhereGnomeLooksAndClearedByAPicture) {
 
 // A run killed part-way leaves only whole pictures under the names readers look at; the next run finishes.
 TEST_F(CacheTest, AKilledRunLeavesOnlyCompletePictures) {
+    // The children's folders go here; those of the killed run are gone after the next.
+    fs::create_directories(dir / "tmp");
+    testutil::ScopedEnv tmp("TMPDIR", dir / "tmp");
+    testutil::ScopedEnv runtime("XDG_RUNTIME_DIR", std::nullopt);
     for (int i = 0; i < 40; ++i)
         WriteFile(dir / ("many/s" + std::to_string(i) + ".qzt"), Study());
     const std::string pidFile = dir / "pid";
@@ -259,6 +263,7 @@ TEST_F(CacheTest, AKilledRunLeavesOnlyCompletePictures) {
     EXPECT_EQ(r.status, 0) << r.out;
     for (int i = 0; i < 40; ++i)
         EXPECT_TRUE(IsCompletePng(ReadAll(Large(dir / ("many/s" + std::to_string(i) + ".qzt"))))) << i;
+    EXPECT_TRUE(fs::is_empty(dir / "tmp")) << "children's folders left behind";
 }
 
 } // namespace

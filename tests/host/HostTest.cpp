@@ -489,7 +489,11 @@ TEST(HostCommand, SizesAndMemoryAreBounded) {
         }
     };
     facets(sphere, 2000, [](uint32_t k) { return float((k * 7919u) % 1000) / 1000.0f; });
-    facets(big, 300000, [](uint32_t k) { return float((k * 2654435761u) >> 8) / 16777216.0f; });
+    facets(big, 300000, [](uint32_t k) {
+        uint32_t x = k * 747796405u + 2891336453u; // scattered points, as a scanned part has them
+        x = (x ^ (x >> 16)) * 0x45D9F3Bu;
+        return float((x ^ (x >> 16)) >> 8) / 16777216.0f;
+    });
     WriteFile(dir / "request.stl", sphere);
     WriteFile(dir / "file.stl", big);
     EXPECT_EQ(Tarnel("thumbnail -s 4096 " + (dir / "request.stl") + " " + out).status, 0)

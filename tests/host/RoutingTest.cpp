@@ -3,12 +3,21 @@
 // two products' modules are each asked for their own extensions.
 #include "Command.h"
 #include "RegistryTestUtil.h"
+#include "host/Confine.h"
 
+#include <arpa/inet.h>
+#include <dlfcn.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <set>
 
 using testutil::PrivateHive;
 using testutil::TempDir;
@@ -193,6 +202,139 @@ TEST(Routing, InstallWritesOneEntryForEachModule) {
     EXPECT_TRUE(std::filesystem::exists(dir / "data/thumbnailers/tarnel-other.thumbnailer"));
     EXPECT_EQ(Tarnel("registry dump CLSID\\{3D7A91C2-58E4-4B1F-A2C6-7E90B41D5F38}").status, 1)
         << "tarnel's module is unregistered";
+}
+
+} // namespace
+
+namespace {
+
+// Listeners on this machine for the trespassing module to reach: a TCP port on 127.0.0.1 and a Unix socket.
+struct Listeners {
+    int tcp = -1, unix = -1;
+    std::string port, path;
+    explicit Listeners(const TempDir& dir) {
+        tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof at;
+        if (::bind(tcp, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 && ::listen(tcp, 4) == 0 &&
+            ::getsockname(tcp, reinterpret_cast<sockaddr*>(&at), &length) == 0)
+            port = std::to_string(ntohs(at.sin_port));
+        unix = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_un where{};
+        where.sun_family = AF_UNIX;
+        path = dir / "listener";
+        std::snprintf(where.sun_path, sizeof where.sun_path, "%s", path.c_str());
+        if (::bind(unix, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 || ::listen(unix, 4) != 0)
+            path.clear();
+    }
+    ~Listeners() {
+        ::close(tcp);
+        ::close(unix);
+    }
+    // How many connections came in since the last call.
+    int Accepted() {
+        int n = 0;
+        for (int s : {tcp, unix})
+            for (int c; (c = ::accept(s, nullptr, nullptr)) >= 0; ++n)
+                ::close(c);
+        return n;
+    }
+};
+
+bool UnderAddressSanitizer() {
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return true;
+#endif
+#endif
+    return false;
+}
+
+// A decoder taken over by a hostile file can do nothing beyond its own picture: no connection, no file in
+// the home folder, no program run, no new process, no memory past the bound. The same tries, made in this
+// unconfined test process, all succeed: the checks can see what they look for.
+TEST(Confinement, AHandlerTakenOverCannotReachOutAndTheHostStillAnswers) {
+    TempDir dir;
+    Listeners listeners(dir);
+    ASSERT_FALSE(listeners.port.empty());
+    ASSERT_FALSE(listeners.path.empty());
+    testutil::ScopedEnv home("HOME", dir.path().string());
+    testutil::ScopedEnv tcp("TARNEL_TEST_TCP_PORT", listeners.port);
+    testutil::ScopedEnv unix("TARNEL_TEST_UNIX_SOCKET", listeners.path);
+    const std::vector<std::string> tries = {"tcp connect", "unix connect", "write in HOME",
+                                            "run /bin/sh", "fork",         "allocate 4 GiB"};
+
+    // Unconfined, in a child of the test, the tries go through.
+    void* module = ::dlopen(TARNEL_SECOND_MODULE, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module, nullptr);
+    auto trespass = reinterpret_cast<void (*)()>(::dlsym(module, "SecondModuleTrespass"));
+    ASSERT_NE(trespass, nullptr);
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(pipe[1], STDERR_FILENO);
+        trespass();
+        ::_exit(0);
+    }
+    ::close(pipe[1]);
+    std::string free;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;)
+        free.append(buffer, size_t(n));
+    ::close(pipe[0]);
+    ::waitpid(child, nullptr, 0);
+    for (const std::string& t : tries)
+        EXPECT_NE(free.find("trespass: " + t + ": ALLOWED"), std::string::npos) << free;
+    EXPECT_EQ(listeners.Accepted(), 2);
+    ASSERT_TRUE(std::filesystem::remove(dir / "trespass"));
+
+    // Confined, through the host, every one is refused, and the host answers as for any file without a
+    // picture.
+    WriteFile(dir / "trespass.red", "anything");
+    Result r = Tarnel("thumbnail --module " + std::string(TARNEL_SECOND_MODULE) + " --clsid " + kSecondClsid +
+                      " " + (dir / "trespass.red") + " " + (dir / "out.png"));
+    EXPECT_EQ(r.status, 1) << r.out;
+    for (const std::string& t : tries) {
+        if (t == "allocate 4 GiB" && UnderAddressSanitizer())
+            continue; // sanitizer builds run without the memory bound
+        EXPECT_NE(r.out.find("trespass: " + t + ": refused"), std::string::npos) << t << ": " << r.out;
+    }
+    EXPECT_NE(r.out.find("tarnel: no picture for " + (dir / "trespass.red")), std::string::npos) << r.out;
+    EXPECT_EQ(listeners.Accepted(), 0);
+    EXPECT_FALSE(std::filesystem::exists(dir / "trespass"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.png"));
+    ::dlclose(module);
+}
+
+} // namespace
+
+namespace {
+
+// No GPU here to try: the rules themselves must leave what Mesa's hardware drivers use (the render nodes,
+// DRM ioctls, large mappings, threads) and refuse what no decoder needs.
+TEST(Confinement, TheRulesLeaveWhatGpuDriversNeed) {
+    std::set<std::string> refused;
+    for (const RefusedCall& call : RefusedCalls()) {
+        refused.insert(call.name);
+        EXPECT_GT(std::strlen(call.why), 0u) << call.name;
+    }
+    for (const char* needed :
+         {"ioctl",     "openat", "mmap",       "munmap",   "mremap",       "mprotect",
+          "madvise",   "brk",    "clone",      "futex",    "memfd_create", "sched_setaffinity",
+          "getrandom", "prctl",  "kcmp",       "eventfd2", "poll",         "ppoll",
+          "fcntl",     "dup3",   "readlinkat", "statx",    "sysinfo"})
+        EXPECT_EQ(refused.count(needed), 0u) << needed;
+    for (const char* forbidden : {"execve", "execveat", "fork", "vfork", "socket", "mount", "keyctl",
+                                  "add_key", "request_key", "unshare", "setns", "bpf"})
+        EXPECT_EQ(refused.count(forbidden), 1u) << forbidden;
+    const std::vector<std::string> writable = WritableFolders("/tmp/tarnel-child");
+    for (const char* folder : {"/tmp/tarnel-child", "/dev/dri", "/dev/null"})
+        EXPECT_NE(std::find(writable.begin(), writable.end(), folder), writable.end()) << folder;
 }
 
 } // namespace

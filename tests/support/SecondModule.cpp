@@ -1,20 +1,95 @@
 // A second in-process server for the host's routing tests: another product's thumbnail handler. Its class
 // paints the requested size in one colour, so a test can tell which module made a picture. A file whose name
-// contains "hang" never gets one: Extract waits forever, as a handler stuck on a network share would.
+// contains "hang" never gets one: Extract waits forever, as a handler stuck on a network share would. A file
+// whose name contains "trespass" makes it behave as a decoder taken over by a hostile file would: it tries
+// what a confined extraction must not be able to do, says on stderr how each went, and gives no picture.
 #include "platform/com.h"
 #include "platform/gdi.h"
 #include "platform/shobjidl.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+
+extern char** environ;
 
 // {6C1F0D2E-9A47-4E0B-8D31-2F5C7B9E0A16}
 static const CLSID CLSID_SecondThumbnailer = {
     0x6C1F0D2E, 0x9A47, 0x4E0B, {0x8D, 0x31, 0x2F, 0x5C, 0x7B, 0x9E, 0x0A, 0x16}};
 
 static std::atomic<long> g_objects{0};
+
+// Each try, told as "trespass: WHAT: refused (why)" or "trespass: WHAT: ALLOWED". The listeners are named by
+// TARNEL_TEST_TCP_PORT (on 127.0.0.1) and TARNEL_TEST_UNIX_SOCKET; the file goes to $HOME/trespass.
+extern "C" __attribute__((visibility("default"))) void SecondModuleTrespass() {
+    auto tell = [](const char* what, bool allowed, int error) {
+        if (allowed)
+            std::fprintf(stderr, "trespass: %s: ALLOWED\n", what);
+        else
+            std::fprintf(stderr, "trespass: %s: refused (%s)\n", what, std::strerror(error));
+    };
+    if (const char* port = std::getenv("TARNEL_TEST_TCP_PORT")) {
+        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(uint16_t(std::atoi(port)));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool connected = s >= 0 && ::connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+        tell("tcp connect", connected, errno);
+        if (s >= 0)
+            ::close(s);
+    }
+    if (const char* path = std::getenv("TARNEL_TEST_UNIX_SOCKET")) {
+        const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un to{};
+        to.sun_family = AF_UNIX;
+        std::snprintf(to.sun_path, sizeof to.sun_path, "%s", path);
+        const bool connected = s >= 0 && ::connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+        tell("unix connect", connected, errno);
+        if (s >= 0)
+            ::close(s);
+    }
+    if (const char* home = std::getenv("HOME")) {
+        const std::string file = std::string(home) + "/trespass";
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        tell("write in HOME", fd >= 0, errno);
+        if (fd >= 0)
+            ::close(fd);
+    }
+    pid_t pid = 0;
+    char sh[] = "/bin/sh", dashC[] = "-c", script[] = "exit 0";
+    char* argv[] = {sh, dashC, script, nullptr};
+    int status = -1;
+    const int spawned = ::posix_spawn(&pid, sh, nullptr, nullptr, argv, environ);
+    if (spawned == 0)
+        ::waitpid(pid, &status, 0);
+    tell("run /bin/sh", spawned == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0,
+         spawned != 0 ? spawned : EPERM);
+    pid = ::fork();
+    if (pid == 0)
+        ::_exit(0);
+    if (pid > 0)
+        ::waitpid(pid, nullptr, 0);
+    tell("fork", pid > 0, errno);
+    const size_t lots = size_t(4) << 30; // past any bound the host sets by default
+    void* block = std::malloc(lots);
+    if (block != nullptr)
+        std::memset(block, 1, 1 << 20);
+    tell("allocate 4 GiB", block != nullptr, ENOMEM);
+    std::free(block);
+}
 
 namespace {
 
@@ -66,6 +141,10 @@ public:
         if (m_file.find(L"hang") != std::wstring::npos)
             for (;;)
                 ::pause();
+        if (m_file.find(L"trespass") != std::wstring::npos) {
+            SecondModuleTrespass();
+            return E_FAIL;
+        }
         HDC screen = GetDC(nullptr);
         HDC dc = CreateCompatibleDC(screen);
         HBITMAP bitmap = CreateCompatibleBitmap(screen, m_size.cx, m_size.cy);
