@@ -149,7 +149,7 @@ bool SameMTime(const std::string& text, time_t mtime) {
 bool IsCurrent(const std::string& png, const Job& job, Stamp studies, const char* software) {
     std::vector<PngText> texts;
     struct stat st {};
-    if (::stat(png.c_str(), &st) != 0 || !ReadPngTexts(png, texts))
+    if (::lstat(png.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !ReadPngTexts(png, texts))
         return false;
     if (TextOf(texts, "Thumb::URI") != job.uri || !SameMTime(TextOf(texts, "Thumb::MTime"), job.st.st_mtime))
         return false;
@@ -232,6 +232,49 @@ std::string FirstLine(int fd) {
     if (text.compare(0, 8, "tarnel: ") == 0)
         text.erase(0, 8);
     return text;
+}
+
+// Makes the folders below cache, one in the other, without following a link on the way: a link planted at
+// "thumbnails" must not have the cache's writes, or its mode, go elsewhere. The cache is private (0700):
+// thumbnails show what the files contain. False with the reason in why.
+bool MakeCacheFolders(const fs::path& cache, const std::vector<std::string>& names, std::string& why) {
+    int at = ::open(cache.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (at < 0) {
+        why = cache.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    fs::path path = cache;
+    bool ok = true;
+    for (const std::string& name : names) {
+        path /= name;
+        ::mkdirat(at, name.c_str(), 0700);
+        const int next = ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        ::close(at);
+        at = next;
+        struct stat st {};
+        if (at < 0 || ::fstat(at, &st) != 0) {
+            why = path.string() + (errno == ELOOP || errno == ENOTDIR
+                                       ? ": not a folder (a link or a file stands there)"
+                                       : std::string(": ") + std::strerror(errno));
+            ok = false;
+            break;
+        }
+        if (st.st_uid != ::geteuid()) {
+            why = path.string() + " belongs to another user";
+            ok = false;
+            break;
+        }
+        if (name == "thumbnails")
+            ::fchmod(at, 0700);
+        if (::faccessat(at, ".", W_OK | X_OK, AT_EACCESS) != 0) {
+            why = path.string() + ": " + std::strerror(errno);
+            ok = false;
+            break;
+        }
+    }
+    if (at >= 0)
+        ::close(at);
+    return ok;
 }
 
 // The paths of a list file: one a line, blank lines and '#' comments left out, '~/' read as the home
@@ -329,17 +372,15 @@ int RunCache(int argc, char** argv) {
     const fs::path folder = cache / "thumbnails" / sizeName;
     const fs::path failFolder = cache / "thumbnails" / kFailFolder;
     std::error_code ec;
-    for (const fs::path& f : {folder, failFolder}) {
-        fs::create_directories(f, ec);
-        // The cache is private: thumbnails show what the files contain.
-        ::chmod((cache / "thumbnails").c_str(), 0700);
-        if (!fs::is_directory(f) || ::access(f.c_str(), W_OK | X_OK) != 0) {
-            std::fprintf(stderr,
-                         "tarnel cache: cannot write the thumbnail cache %s (check that folder's owner and "
-                         "permissions, or set XDG_CACHE_HOME)\n",
-                         f.c_str());
-            return 1;
-        }
+    fs::create_directories(cache, ec);
+    std::string why;
+    if (!MakeCacheFolders(cache, {"thumbnails", sizeName}, why) ||
+        !MakeCacheFolders(cache, {"thumbnails", "fail", "gnome-thumbnail-factory"}, why)) {
+        std::fprintf(stderr,
+                     "tarnel cache: cannot write the thumbnail cache: %s (check that folder's owner and "
+                     "permissions, or set XDG_CACHE_HOME)\n",
+                     why.c_str());
+        return 1;
     }
 
     int problems = 0;
@@ -500,6 +541,12 @@ int RunCache(int argc, char** argv) {
             break;
         std::string error;
         if (!job->out.Open(target, 0600, error)) {
+            if (job->out.refused()) { // something that is no file stands at the entry's name: this file only
+                progress.Report(("skipped (" + error + ")").c_str(), path);
+                ++tally.skipped;
+                ++problems;
+                continue;
+            }
             setUpFault = error + " (check the thumbnail cache's owner and permissions)";
             ++tally.setUp;
             break;

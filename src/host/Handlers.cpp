@@ -1,5 +1,10 @@
 #include "host/Handlers.h"
 
+#include "host/FileChecks.h"
+#include "platform/regstore.h"
+
+#include <sys/stat.h>
+
 #include "host/Arguments.h"
 
 #include "platform/widestr.h"
@@ -112,6 +117,17 @@ bool FindThumbnailHandler(const std::wstring& path, ThumbnailHandler& handler, s
                           bool* notRouted) {
     if (notRouted != nullptr)
         *notRouted = false;
+    // The registry names the modules that get loaded: one that someone else could change is not read. (What
+    // is no regular file there is refused by the registry itself.)
+    for (RegRoot root : {RegRoot::CurrentUser, RegRoot::LocalMachine}) {
+        const std::string hive = RegHiveFile(root);
+        std::string why;
+        struct stat st {};
+        if (::stat(hive.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !IsTrustworthy(hive, why)) {
+            error = "the registry " + hive + " is not trusted: " + why;
+            return false;
+        }
+    }
     const std::wstring extension = ExtensionOf(path);
     if (extension.empty()) {
         if (notRouted != nullptr)

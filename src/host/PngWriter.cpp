@@ -2,7 +2,9 @@
 
 #include "platform/gdi.h"
 
+#include <fcntl.h>
 #include <png.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -200,9 +202,19 @@ bool WriteMarkerPng(int fd, const std::vector<PngText>& texts, std::string& erro
 
 bool ReadPngTexts(const std::string& path, std::vector<PngText>& texts) {
     texts.clear();
-    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rbe"), &std::fclose);
-    if (!file)
+    // Whatever stands at the name is looked at before it is read: a FIFO would block, a device never end.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0)
+            ::close(fd);
         return false;
+    }
+    std::unique_ptr<FILE, int (*)(FILE*)> file(::fdopen(fd, "rb"), &std::fclose);
+    if (!file) {
+        ::close(fd);
+        return false;
+    }
     std::vector<PngText> found;
     if (!DecodeTexts(file.get(), &found))
         return false;

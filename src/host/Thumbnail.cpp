@@ -1,4 +1,5 @@
 // `tarnel thumbnail`: does what the shell does for one file, then writes the picture as PNG.
+#include "host/FileChecks.h"
 #include "host/Formats.h"
 #include "host/Host.h"
 #include "host/InfoLibrary.h"
@@ -216,8 +217,16 @@ int ExtractPng(const char* input, SIZE size, const ModuleChoice& choice, bool wr
             return kChildSetUpFault;
         }
     } else {
-        handler.module = choice.module;
+        // A module named on the command line is the caller's own choice: a relative name is taken from here.
+        handler.module =
+            choice.module[0] == '/' ? choice.module : std::filesystem::absolute(choice.module).string();
         handler.clsid = choice.clsid;
+    }
+    // Only a module that nobody but root and this user can change is loaded, named by an absolute path.
+    if (std::string why; !IsTrustworthy(handler.module, why)) {
+        std::fprintf(stderr, "tarnel: the module %s is not loaded: %s\n", handler.module.c_str(),
+                     why.c_str());
+        return kChildSetUpFault;
     }
     if (verbose)
         std::fprintf(stderr, "tarnel: handler %s in %s\n", GuidText(handler.clsid).c_str(),

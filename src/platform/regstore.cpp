@@ -183,7 +183,8 @@ LONG RegistrySession::Open(RegRoot root, Hive*& hive) {
         }
     }
 
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: a FIFO planted at the hive's name is refused below instead of waiting for a writer.
+    int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         if (errno != ENOENT)
             h->loadError = ErrorFromErrno(errno, ERROR_READ_FAULT);

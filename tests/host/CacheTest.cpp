@@ -155,10 +155,26 @@ TEST_F(CacheTest, SetUpFaultsChangeNothingAndOtherTypesAreSkipped) {
         << r.out;
     EXPECT_FALSE(fs::exists(Failed(dir / "pic.png")));
 
+    // A registry that another user can change, a FIFO named as the registry, a link planted as the cache's
+    // thumbnails folder: none is read, waited on or followed.
+    ::mkfifo((dir / "fifo.reg").c_str(), 0600);
+    fs::create_directories(dir / "linked/elsewhere");
+    fs::permissions(dir / "linked/elsewhere", fs::perms(0755));
+    fs::create_directory_symlink(dir / "linked/elsewhere", dir / "linked/thumbnails");
+    const char* registry = std::getenv("TARNEL_REGISTRY");
+    ASSERT_NE(registry, nullptr);
+    fs::copy_file(registry, dir / "foreign.reg");
+    const bool root = ::geteuid() == 0 && ::chown((dir / "foreign.reg").c_str(), 65534, 65534) == 0;
     const struct {
         const char* what;
         std::string env, args, message;
     } faults[] = {
+        {"registry of another user", "TARNEL_REGISTRY=" + (dir / (root ? "foreign.reg" : "empty.reg")), study,
+         root ? "foreign.reg belongs to another user (uid 65534)" : "no thumbnail handler"},
+        {"a FIFO as the registry", "TARNEL_REGISTRY=" + (dir / "fifo.reg"), study,
+         "cannot read the registry"},
+        {"a linked cache folder", "XDG_CACHE_HOME=" + (dir / "linked"), study,
+         "thumbnails: not a folder (a link or a file stands there)"},
         {"no handler", "TARNEL_REGISTRY=" + (dir / "empty.reg"), study,
          "no thumbnail handler is registered for .qzt (tarnel register, or --module); run 'tarnel install' "
          "first"},
@@ -174,6 +190,32 @@ TEST_F(CacheTest, SetUpFaultsChangeNothingAndOtherTypesAreSkipped) {
         EXPECT_EQ(ReadAll(Large(study)), made) << f.what;
         EXPECT_FALSE(fs::exists(Failed(study))) << f.what;
     }
+    EXPECT_EQ(fs::status(dir / "linked/elsewhere").permissions(), fs::perms(0755));
+    EXPECT_TRUE(fs::is_empty(dir / "linked/elsewhere"));
+    EXPECT_EQ(testutil::RunCommand("TARNEL_REGISTRY=" + (dir / "fifo.reg") + " " + TARNEL_BINARY +
+                                   " registry dump >/dev/null 2>&1")
+                  .status,
+              1);
+}
+
+// Something that is no file at an entry's name (a FIFO would block a reader, a folder cannot be replaced)
+// costs that file its entry; the other files are still made.
+TEST_F(CacheTest, WhatStandsAtAnEntrysNameIsNeverWaitedOn) {
+    for (const char* name : {"a.qzt", "b.qzt", "c.qzt"})
+        WriteFile(dir / ("files/" + std::string(name)), Study());
+    ASSERT_EQ(Cache(dir / "files/c.qzt").status, 0);
+    ASSERT_EQ(::mkfifo(Large(dir / "files/a.qzt").c_str(), 0600), 0);
+    fs::create_directory(Large(dir / "files/b.qzt"));
+    SetMTime(dir / "files/c.qzt", 100);
+    Result r = Cache(dir / "files");
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("cannot write " + Large(dir / "files/a.qzt") + ": it is a FIFO"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("cannot write " + Large(dir / "files/b.qzt") + ": it is a folder"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("cached " + (dir / "files/c.qzt")), std::string::npos) << r.out;
+    EXPECT_EQ(fs::status(Large(dir / "files/a.qzt")).type(), fs::file_type::fifo);
 }
 
 // The list a systemd unit hands over: comments and blank lines skipped, ~/ as the home folder; a list that

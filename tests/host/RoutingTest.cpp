@@ -82,6 +82,13 @@ TEST(Routing, EachBrokenLinkHasItsOwnMessage) {
     Route(L".other", "{11111111-2222-3333-4444-777777777777}", TARNEL_MODULE);
     SetDefault(L".bad" + std::wstring(kHandler), "not a class");
     SetDefault(std::wstring(L".noserver") + kHandler, "{11111111-2222-3333-4444-888888888888}");
+    // Modules that someone else could have put there are not loaded: one named relative to wherever the host
+    // runs, and one in a folder that anybody may write (unlike /tmp, no sticky bit).
+    Route(L".rel", "{11111111-2222-3333-4444-999999999999}", "libsecond_module.so");
+    std::filesystem::create_directory(dir / "open");
+    std::filesystem::copy_file(TARNEL_SECOND_MODULE, dir / "open/libsecond_module.so");
+    ::chmod((dir / "open").c_str(), 0777);
+    Route(L".open", kSecondClsid, dir / "open/libsecond_module.so");
     struct Case {
         const char* file;
         const char* message;
@@ -94,10 +101,16 @@ TEST(Routing, EachBrokenLinkHasItsOwnMessage) {
                     "answered CLASS_E_CLASSNOTAVAILABLE (0x80040111)"},
         {"a.bad", "the thumbnail handler registered for .bad is no class identifier: 'not a class'"},
         {"a.noserver", "names no module (no CLSID\\{11111111-2222-3333-4444-888888888888}\\InprocServer32)"},
+        {"a.rel", "the module libsecond_module.so is not loaded: libsecond_module.so is not named by an "
+                  "absolute path"},
+        {"a.open", "/open may be changed by other users (mode 0777)"},
     };
     for (const Case& c : cases) {
         WriteFile(dir / c.file, "content");
-        Result r = Tarnel("thumbnail " + (dir / c.file) + " " + (dir / "out.png"));
+        // From the module's own folder, where a relative name would find it.
+        Result r = testutil::RunCommand(
+            "cd " + std::filesystem::path(TARNEL_SECOND_MODULE).parent_path().string() + " && " +
+            TARNEL_BINARY + " thumbnail " + (dir / c.file) + " " + (dir / "out.png") + " 2>&1");
         EXPECT_EQ(r.status, 1) << c.file;
         EXPECT_TRUE(Has(r, c.message)) << c.file << ": " << r.out;
         EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << "one line: " << r.out;
