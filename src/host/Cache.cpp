@@ -117,16 +117,35 @@ std::string TextOf(const std::vector<PngText>& texts, const char* key) {
 using Stamp = std::pair<time_t, long>;
 
 // The newest modification time among a project's studies ({0, 0} for another file or one that names none),
-// as the info library finds the studies.
-Stamp NewestStudy(const std::string& path) {
-    const InfoLibrary& info = GetInfoLibrary();
+// as the info library finds the studies. A project file may be anything anyone made, so it is read in a child
+// under the same bounds as an extraction; the info library leaves a project over the size limit unread.
+Stamp NewestStudy(const std::string& path, const ChildLimits& limits) {
     const SuiteFormat* format = FindSuiteFormat(path);
-    if (info.newestStudy == nullptr || format == nullptr || format->kind != FileKind::Project)
+    if (format == nullptr || format->kind != FileKind::Project)
         return {0, 0};
-    long long seconds = 0;
-    long nanoseconds = 0;
-    info.newestStudy(path.c_str(), &seconds, &nanoseconds);
-    return {time_t(seconds), nanoseconds};
+    int answer[2];
+    if (::pipe2(answer, O_CLOEXEC) != 0)
+        return {0, 0};
+    const ChildOutcome outcome =
+        RunIsolated(limits,
+                    [&] {
+                        const InfoLibrary& info = GetInfoLibrary();
+                        if (info.newestStudy == nullptr)
+                            return 1;
+                        long long seconds = 0;
+                        long nanoseconds = 0;
+                        info.newestStudy(path.c_str(), &seconds, &nanoseconds);
+                        const long long stamp[2] = {seconds, nanoseconds};
+                        return ::write(answer[1], stamp, sizeof stamp) == ssize_t(sizeof stamp) ? 0 : 1;
+                    },
+                    {answer[1]});
+    ::close(answer[1]);
+    long long stamp[2] = {0, 0};
+    const bool read = ::read(answer[0], stamp, sizeof stamp) == ssize_t(sizeof stamp);
+    ::close(answer[0]);
+    if (outcome.kind != ChildOutcome::Exited || outcome.code != 0 || !read)
+        return {0, 0};
+    return {time_t(stamp[0]), long(stamp[1])};
 }
 
 // Whether Thumb::MTime names the file's modification time. Writers differ in how they spell it: tumbler
@@ -521,7 +540,7 @@ int RunCache(int argc, char** argv) {
             ++tally.skipped;
             continue;
         }
-        const Stamp studies = NewestStudy(path);
+        const Stamp studies = NewestStudy(path, limits);
         const std::string target = (folder / (job->md5 + ".png")).string();
         if (IsCurrent(target, *job, studies, nullptr)) {
             progress.Report("up to date", path);

@@ -76,7 +76,8 @@ extern "C" TARNEL_API void TarnelNewestStudy(const char* path, long long* second
     std::pair<long long, long> newest = {0, 0};
     try {
         const CString bound = Bound(path);
-        if (IsProjectFile(bound)) {
+        // A project over the size limit gives no picture of its own making: its studies are not read.
+        if (IsProjectFile(bound) && IsFileSizeAllowed(bound)) {
             CStringArray studies;
             GetProjectStudies(bound, studies);
             for (INT i = 0; i < studies.GetSize(); ++i) {
