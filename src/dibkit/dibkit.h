@@ -24,9 +24,12 @@ public:
     // when it shrinks. It belongs to the caller and outlives this object. Null on failure.
     HBITMAP GetBitmap(DWORD nWidth, DWORD nHeight) const;
 
-    // Largest picture that is decoded: as large as a bitmap may be.
+    // Largest picture that is decoded: as large as a bitmap may be on a side, and no more pixels than the
+    // largest picture that a study's stored mebibyte can hold uncompressed (8 Mi pixels at one bit each). A
+    // compressed picture can promise far more (8192 x 8192 in a few bytes of run codes); decoding what no
+    // stored thumbnail is would cost hundreds of megabytes for nothing.
     static constexpr LONG kMaxSide = kMaxBitmapSide;
-    static constexpr LONGLONG kMaxPixels = kMaxBitmapPixels;
+    static constexpr LONGLONG kMaxPixels = LONGLONG(8) * 1024 * 1024;
 
 private:
     GdkPixbuf* m_pixbuf = nullptr;

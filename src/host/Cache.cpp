@@ -427,6 +427,14 @@ int RunCache(int argc, char** argv) {
     limits.seconds = timeout;
     limits.memoryMiB = memoryMiB;
     ChildPool pool(limits);
+    // Each child is bounded, and so is their sum: no more children at once than half the machine's memory
+    // holds at their bound, so that a folder of hostile files cannot take the machine's memory together.
+    if (memoryMiB > 0) {
+        const long long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
+        const long long budgetMiB = pages > 0 && pageSize > 0 ? pages * pageSize / 2 / (1 << 20) : 0;
+        if (budgetMiB > 0)
+            jobs = std::max(1L, std::min(jobs, long(budgetMiB / memoryMiB)));
+    }
     std::map<long, std::unique_ptr<Job>> running;
     const SIZE size = {LONG(pixels), LONG(pixels)};
     Tally tally;

@@ -542,3 +542,41 @@ TEST(HostCommand, EveryCommandHasHelpAndTheVersionIsTold) {
 }
 
 } // namespace
+
+namespace {
+
+// The largest picture a study's stored mebibyte can hold (one bit a pixel, 2880 x 2880) still gives its
+// thumbnail within 256 MiB; a compressed picture that promises more (8192 x 8192 in a few run codes) gives
+// none, at once, instead of half a gigabyte of decoding.
+TEST(HostCommand, PicturesThatPromiseMoreThanTheyHoldAreRefused) {
+    TempDir dir;
+    WriteFile(dir / "largest.qzt",
+              bmp::Study(bmp::Encode(bmp::Pattern(2880, 2880, 2), bmp::Variant::Pal1), ""));
+    // An 8-bit run-length picture of 8192 x 8192 whose data is one end-of-picture code.
+    std::string bomb = "BM" + std::string(12, '\0');
+    auto le32 = [&](std::string& s, size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            s[at + size_t(i)] = char(v >> (8 * i));
+    };
+    std::string info(40, '\0');
+    le32(info, 0, 40);
+    le32(info, 4, 8192);
+    le32(info, 8, 8192);
+    info[12] = 1; // planes
+    info[14] = 8; // bits a pixel
+    info[16] = 1; // BI_RLE8
+    le32(info, 20, 2);
+    le32(info, 32, 256);
+    bomb += info + std::string(256 * 4, '\0') + std::string("\0\1", 2);
+    le32(bomb, 2, uint32_t(bomb.size()));
+    le32(bomb, 10, 14 + 40 + 256 * 4);
+    WriteFile(dir / "bomb.qzt", bmp::Study(bomb));
+
+    const std::string memory = UnderAddressSanitizer() ? "" : "--memory 256 ";
+    EXPECT_EQ(Tarnel("thumbnail " + memory + (dir / "largest.qzt") + " " + (dir / "l.png")).status, 0);
+    Result r = Tarnel("thumbnail " + memory + (dir / "bomb.qzt") + " " + (dir / "b.png") + " 2>&1");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("the picture stored in the file cannot be read"), std::string::npos) << r.out;
+}
+
+} // namespace
