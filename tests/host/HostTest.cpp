@@ -169,6 +169,17 @@ TEST(HostCommand, ARunPastItsTimeoutGivesNoPictureAndLeavesNothingBehind) {
     for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path()))
         ++entries;
     EXPECT_EQ(entries, 2u) << "only the mesh and the untouched output";
+
+    // A study cut short at any point, while its picture lies in a temporary file too: the child's folder
+    // goes, with whatever the child left in it.
+    std::filesystem::create_directory(dir / "runtime");
+    testutil::ScopedEnv runtime("XDG_RUNTIME_DIR", dir / "runtime");
+    WriteFile(dir / "large.qzt", bmp::Study(bmp::Encode(bmp::Pattern(2880, 2880, 2), bmp::Variant::Pal1), ""));
+    for (const char* seconds : {"0.002", "0.005", "0.01", "0.02", "0.04", "0.08"}) {
+        r = Tarnel("thumbnail --timeout " + std::string(seconds) + " " + (dir / "large.qzt") + " " +
+                   (dir / "out.png") + " 2>/dev/null");
+        EXPECT_TRUE(std::filesystem::is_empty(dir / "runtime")) << "after " << seconds << " s";
+    }
 }
 
 // The picture replaces OUTPUT whole: an old, longer content leaves no tail, and the file keeps its mode.
