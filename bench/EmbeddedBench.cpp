@@ -121,15 +121,22 @@ BENCHMARK(BM_MontageExtract)->Unit(benchmark::kMillisecond);
 
 // A whole process, as a file manager runs it, with the exit status it must give; the peak resident memory of
 // its runs (the process or a child it waited for) is reported as peak_MiB.
-void RunProgram(benchmark::State& state, std::vector<std::string> args, int expected) {
+void RunProgram(benchmark::State& state, std::vector<std::string> args, int expected,
+                std::vector<std::string> extraEnv = {}) {
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::vector<char*> env;
+    for (std::string& e : extraEnv)
+        env.push_back(e.data());
+    for (char** e = environ; *e != nullptr; ++e)
+        env.push_back(*e);
+    env.push_back(nullptr);
     long peakKiB = 0;
     for (auto _ : state) {
         pid_t pid = 0;
-        if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), env.data()) != 0) {
             state.SkipWithError("cannot start the program");
             break;
         }
@@ -151,6 +158,13 @@ void BM_StudyThumbnailProcess(benchmark::State& state) {
     RunProgram(state, {TARNEL_BINARY, "thumbnail", "-s", "256", (Folder() / "big.qzt").string(), Out()}, 0);
 }
 BENCHMARK(BM_StudyThumbnailProcess)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same without confining the child: what confinement costs a thumbnail.
+void BM_StudyThumbnailProcessUnconfined(benchmark::State& state) {
+    RunProgram(state, {TARNEL_BINARY, "thumbnail", "-s", "256", (Folder() / "big.qzt").string(), Out()}, 0,
+               {"TARNEL_UNCONFINED=1"});
+}
+BENCHMARK(BM_StudyThumbnailProcessUnconfined)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // A study without a picture: the icon fallback, written because --icon asks for it.
 void BM_IconThumbnailProcess(benchmark::State& state) {

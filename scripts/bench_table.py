@@ -54,6 +54,8 @@ proc, proc_peak = get(emb, "BM_StudyThumbnailProcess")
 peer, peer_peak = get(emb, "BM_PixbufThumbnailerProcess")
 peer_note = f"peer peak {peer_peak:.1f} MiB; target <= 0.5x" if peer_peak else "target <= 0.5x"
 row("study, tarnel thumbnail process", proc, peer, "gdk-pixbuf-thumbnailer -s 256", proc_peak, note=peer_note)
+unconfined, _ = get(emb, "BM_StudyThumbnailProcessUnconfined")
+row("study process, confined vs not", proc, unconfined, "TARNEL_UNCONFINED=1", note="cost of confinement")
 icon, icon_peak = get(emb, "BM_IconThumbnailProcess")
 row("icon fallback, tarnel thumbnail process", icon, peer, "gdk-pixbuf-thumbnailer -s 256", icon_peak,
     note="target <= 0.6x")
