@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include <clocale>
+
 using testutil::TempDir;
 using testutil::Wide;
 using testutil::WriteFile;
@@ -46,6 +48,22 @@ TEST(NameMatching, LowerCasedAndBackslashNamesFindTheFile) {
     EXPECT_FALSE(ResolveFileName(Wide(dir.path().string() + "/work/sub/plate.qz").c_str(), native));
     EXPECT_FALSE(ResolveFileName(L"", native));
     EXPECT_FALSE(ResolveFileName(nullptr, native));
+
+    // Beyond A to Z, the letters that the caller's locale lower-cases: in a UTF-8 locale the system binds
+    // ÉTÉ.qzt as été.qzt, and must find it again.
+    WriteFile(dir / "Work/\xC3\x89T\xC3\x89.qzt", "x");
+    const std::string lowered = dir.path().string() + "/work/\xC3\xA9t\xC3\xA9.qzt";
+    auto resolveIn = [&](const char* locale) {
+        const std::string saved = std::setlocale(LC_ALL, nullptr);
+        EXPECT_NE(std::setlocale(LC_ALL, locale), nullptr) << locale;
+        const bool found = ResolveFileName(WidenFileName(lowered).c_str(), native);
+        std::setlocale(LC_ALL, saved.c_str());
+        return found;
+    };
+    ASSERT_TRUE(resolveIn("C.UTF-8"));
+    EXPECT_EQ(native, dir / "Work/\xC3\x89T\xC3\x89.qzt");
+    // In the C locale only A to Z change, so the system never makes été of ÉTÉ there.
+    EXPECT_FALSE(resolveIn("C"));
 }
 
 TEST(NameMatching, ExactNameWinsAndSeveralMatchesChooseTheSmallest) {
