@@ -42,6 +42,21 @@ bool RleComplete(const std::vector<BYTE>& data, size_t pos, LONGLONG rows, bool 
     return false;
 }
 
+// Whether the colour table that the header declares lies within the file. It follows the header (and the
+// three masks of a 40-byte header with bit fields); its size is the header's colour count, or for pictures
+// of 8 bits or fewer, when that count is 0, one entry for each value a pixel can take. Pictures of more bits
+// may carry a table too, which the decoder passes over. A count that no file could hold would otherwise have
+// the decoder allocate a palette of gigabytes.
+bool ColourTableFits(const std::vector<BYTE>& data, uint32_t headerSize, uint32_t bpp, uint32_t compression) {
+    const bool core = headerSize == 12;
+    ULONGLONG entries = core ? 0 : Le32(data.data() + 14 + 32);
+    if (entries == 0 && bpp <= 8)
+        entries = ULONGLONG(1) << bpp;
+    const ULONGLONG start =
+        14 + ULONGLONG(headerSize) + (compression == BI_BITFIELDS && headerSize == 40 ? 12 : 0);
+    return start + entries * (core ? 3 : 4) <= data.size();
+}
+
 // Checks the headers before decoding: a BMP, no larger than a bitmap may be, and with all of its pixel
 // data present. The decoder would otherwise be handed a header that promises billions of pixels, or
 // give a picture with rows missing from a truncated file.
@@ -64,14 +79,13 @@ bool PlausibleBmp(const std::vector<BYTE>& data) {
         compression = Le32(info + 16);
         if (height < 0)
             height = -height; // rows stored top-down
-        // The colour count sizes the decoder's palette: no BMP has more than 256 colours in it.
-        if (Le32(info + 32) > 256)
-            return false;
     } else {
         return false;
     }
     if (width <= 0 || height <= 0 || width > CDIB::kMaxSide || height > CDIB::kMaxSide ||
         width * height > CDIB::kMaxPixels || offBits < 14 + size_t(headerSize) || offBits > data.size())
+        return false;
+    if (!ColourTableFits(data, headerSize, bpp, compression))
         return false;
     switch (compression) {
     case BI_RGB:

@@ -71,7 +71,7 @@ extern "C" TARNEL_API int TarnelRunInfo(int argc, char** argv) {
 
     CFileStatus status;
     std::optional<ULONGLONG> size;
-    if (CFile::GetStatus(bound, status))
+    if (CFile::GetStatus(bound, status) && !NamesFolderOrDevice(bound))
         size = status.m_size;
     // A file that cannot be read is an error of the command, whatever else can be told about its name.
     const std::string unreadable = ReadProblem(file);

@@ -94,6 +94,8 @@ void vtkTVXReader::PrintSelf(ostream& os, vtkIndent indent) {
         os << indent << "Locator: (none)\n";
 }
 
+// The test reads the stream that it is given: through the text stream of a run, a Ctrl+Z ends what it sees,
+// so a byte above 127 behind one does not count, and each CR LF counts as one byte.
 int vtkTVXReader::IsBinaryFile(FILE* fp) {
     unsigned char header[256];
     size_t n = std::fread(header, 1, 255, fp);
@@ -119,7 +121,8 @@ int vtkTVXReader::RequestData(vtkInformation*, vtkInformationVector**, vtkInform
         vtkErrorMacro(<< "A FileName must be specified.");
         return 1;
     }
-    // Only a regular file is opened: a FIFO or a device could keep the reader waiting for ever.
+    // Only a regular file is opened: a FIFO or a device could keep the reader waiting for ever. Text mode:
+    // the format test and the ASCII reader see the file up to its first Ctrl+Z, with CR LF as LF.
     FILE* fp = OpenRegularFile(this->FileName, "r");
     if (fp == nullptr) {
         vtkErrorMacro(<< "File " << this->FileName << " not found");

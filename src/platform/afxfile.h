@@ -65,7 +65,16 @@ public:
         typeBinary = 0x8000,
     };
     enum SeekPosition { begin = 0, current = 1, end = 2 };
-    enum Attribute { normal = 0x00, readOnly = 0x01, hidden = 0x02, system = 0x04, directory = 0x10 };
+    // device: neither a regular file nor a folder (a FIFO, socket or device node); FILE_ATTRIBUTE_DEVICE's
+    // value.
+    enum Attribute {
+        normal = 0x00,
+        readOnly = 0x01,
+        hidden = 0x02,
+        system = 0x04,
+        directory = 0x10,
+        device = 0x40
+    };
 
     CFile() = default;
     // Opens the file or throws a CFileException.

@@ -182,7 +182,7 @@ void FillStatus(const struct stat& st, BYTE attribute, LPCWSTR lpszName, CFileSt
     rStatus.m_ctime = CTime(st.st_ctim.tv_sec);
     rStatus.m_mtime = CTime(st.st_mtim.tv_sec);
     rStatus.m_atime = CTime(st.st_atim.tv_sec);
-    rStatus.m_size = ULONGLONG(st.st_size);
+    rStatus.m_size = S_ISREG(st.st_mode) ? ULONGLONG(st.st_size) : 0; // only a file has a length of its own
     rStatus.m_attribute = attribute;
     rStatus.m_strFullName = lpszName;
 }
@@ -196,12 +196,19 @@ BOOL CFile::GetStatus(CFileStatus& rStatus) const {
     return TRUE;
 }
 
+// Any existing path has a status, folders included; reading one never opens it, so a FIFO or a device is
+// safe to ask about. Only opening is kept to regular files.
 BOOL CFile::GetStatus(LPCWSTR lpszFileName, CFileStatus& rStatus) {
     std::string native;
     struct stat st;
-    if (!ResolveFileName(lpszFileName, native) || ::stat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (!ResolveFileName(lpszFileName, native) || ::stat(native.c_str(), &st) != 0)
         return FALSE;
-    FillStatus(st, ::access(native.c_str(), W_OK) == 0 ? normal : readOnly, lpszFileName, rStatus);
+    BYTE attribute = ::access(native.c_str(), W_OK) == 0 ? normal : readOnly;
+    if (S_ISDIR(st.st_mode))
+        attribute |= directory;
+    else if (!S_ISREG(st.st_mode))
+        attribute |= device;
+    FillStatus(st, attribute, lpszFileName, rStatus);
     return TRUE;
 }
 

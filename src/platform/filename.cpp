@@ -1,12 +1,13 @@
 #include "platform/filename.h"
 
+#include "platform/afx.h"
 #include "platform/widestr.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -15,20 +16,12 @@ bool Exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-bool EqualNoCase(const std::string& a, const char* b) {
-    size_t n = a.size();
-    if (std::strlen(b) != n)
-        return false;
-    for (size_t i = 0; i < n; ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<unsigned char>(x + 32);
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<unsigned char>(y + 32);
-        if (x != y)
-            return false;
-    }
-    return true;
+// A name as the system's own lower-casing leaves it (CString::MakeLower, by the current locale). A path
+// that the system lower-cased and the entry it came from fold alike, whatever locale the caller has set;
+// bytes that are not UTF-8 stay as they are.
+std::wstring Folded(std::string_view bytes) {
+    CString name(WidenFileName(bytes));
+    return name.MakeLower().str();
 }
 
 // The entry of folder dir whose name matches component without regard to case.
@@ -36,9 +29,10 @@ bool MatchInFolder(const std::string& dir, const std::string& component, std::st
     DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
     if (d == nullptr)
         return false;
+    const std::wstring wanted = Folded(component);
     bool any = false;
     while (dirent* e = ::readdir(d)) {
-        if (EqualNoCase(component, e->d_name) && (!any || found.compare(e->d_name) > 0)) {
+        if ((!any || found.compare(e->d_name) > 0) && Folded(e->d_name) == wanted) {
             found = e->d_name;
             any = true;
         }

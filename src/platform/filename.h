@@ -7,7 +7,9 @@
 #include <string>
 
 // The native name of an existing entry: the name as given if it exists; otherwise with '\' read as '/' and
-// each component matched without regard to ASCII case (the byte-wise smallest name when several match).
+// each component matched without regard to case, as the system lower-cases paths: an entry matches when
+// CString::MakeLower (the current locale) makes the same of it as of the wanted name (the byte-wise smallest
+// name when several match).
 TARNEL_API bool ResolveFileName(LPCWSTR name, std::string& native);
 
 // As ResolveFileName, but for a file that may not exist yet: its folder must exist; the last component is

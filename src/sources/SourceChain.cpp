@@ -53,6 +53,12 @@ bool IsFileSizeAllowed(LPCWSTR lpszPath) {
     return status.m_size <= ULONGLONG(GetSizeLimit());
 }
 
+bool NamesFolderOrDevice(LPCWSTR lpszPath) {
+    CFileStatus status;
+    return CFile::GetStatus(lpszPath, status) &&
+           (status.m_attribute & (CFile::directory | CFile::device)) != 0;
+}
+
 bool IsMeshFile(LPCWSTR lpszPath) {
     if (lpszPath == nullptr)
         return false;
@@ -66,7 +72,9 @@ HBITMAP CTarnelEx::GetThumbnailBitmap(LPCWSTR lpszPath, const SIZE& size) {
         return nullptr;
     if (!IsFileSizeAllowed(lpszPath))
         return nullptr;
+    // The mesh preview draws a file that it cannot read as an empty background; a folder, FIFO or device
+    // named like a mesh is no file at all, and gives no picture, as every other source does for them.
     if (IsMeshFile(lpszPath))
-        return RenderMeshPreview(lpszPath, size);
+        return NamesFolderOrDevice(lpszPath) ? nullptr : RenderMeshPreview(lpszPath, size);
     return ExtractEmbeddedThumbnail(lpszPath, size);
 }

@@ -17,5 +17,8 @@ ULONG GetSizeLimit(bool* pbFromEnvironment = nullptr);
 // Whether the size policy lets this file through. The variables are read afresh for every file.
 bool IsFileSizeAllowed(LPCWSTR lpszPath);
 
+// Whether the path names an existing folder, FIFO, socket or device: something with a status but no content.
+bool NamesFolderOrDevice(LPCWSTR lpszPath);
+
 // Whether the path contains ".stl", ".tvx" or ".ybr" anywhere, without regard to case.
 bool IsMeshFile(LPCWSTR lpszPath);

@@ -103,6 +103,11 @@ TEST(Dib, HeadersThatPromiseTooMuchAreRefusedBeforeDecoding) {
         colours[46 + i] = char(0xFFFF00FFu >> (8 * i)); // a colour count that would size a 16 GiB palette
     WriteFile(dir / "colours.bmp", colours);
     EXPECT_EQ(CDIB(Wide(dir / "colours.bmp").c_str()).GetSafeHandle(), nullptr);
+    // An optional colour table in front of 24-bit pixels is fine only while the file holds all of it.
+    std::string table = bmp::Encode(bmp::Pattern(4, 4, 0), bmp::Variant::Rgb24Table);
+    table[47] = char(0x10); // 4,328 colours: the table would run past the end of the file
+    WriteFile(dir / "table.bmp", table);
+    EXPECT_EQ(CDIB(Wide(dir / "table.bmp").c_str()).GetSafeHandle(), nullptr);
     WriteFile(dir / "png.bmp", "\x89PNG\r\n\x1a\n" + std::string(64, '\0'));
     EXPECT_EQ(CDIB(Wide(dir / "png.bmp").c_str()).GetSafeHandle(), nullptr) << "only BMP is decoded";
     EXPECT_EQ(CDIB(L"").GetSafeHandle(), nullptr);

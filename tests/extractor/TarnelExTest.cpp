@@ -95,23 +95,29 @@ TEST(TarnelEx, DateStampIsLocalWallTimeWrittenAsUtc) {
     TempDir dir;
     std::string file = dir / "stamp.qzt";
     WriteFile(file, "x");
+    // A folder has its time like a file; a FIFO too, read without opening it (which could wait for ever).
+    std::string folder = dir / "Folder.qzt", fifo = dir / "fifo.qzt";
+    std::filesystem::create_directories(folder);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     ::setenv("TZ", "EET-2EEST,M3.5.0/3,M10.5.0/4", 1); // two hours east, summer time in June
     ::tzset();
-    // 2020-06-15 14:30:05 local (summer, UTC+3) is 11:30:05 UTC.
-    struct utimbuf times = {1592220605, 1592220605};
-    ASSERT_EQ(::utime(file.c_str(), &times), 0);
     Extractor x;
-    x.persist->Load(Wide(file).c_str(), 0);
-    FILETIME ft = {0xDEAD, 0xBEEF};
-    ASSERT_EQ(x.extract->GetDateStamp(&ft), S_OK);
-    SYSTEMTIME st{};
-    ASSERT_TRUE(FileTimeToSystemTime(&ft, &st));
-    EXPECT_EQ(st.wHour, 14);
-    EXPECT_EQ(st.wMinute, 30);
-    EXPECT_EQ(st.wSecond, 5);
-    EXPECT_EQ(st.wMilliseconds, 0);
-    ULONGLONG ticks = (ULONGLONG(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    EXPECT_EQ(ticks % 10000000ULL, 0u) << "whole seconds";
+    for (const std::string& path : {file, folder, fifo}) {
+        // 2020-06-15 14:30:05 local (summer, UTC+3) is 11:30:05 UTC.
+        struct utimbuf times = {1592220605, 1592220605};
+        ASSERT_EQ(::utime(path.c_str(), &times), 0);
+        x.persist->Load(Wide(path).c_str(), 0);
+        FILETIME ft = {0xDEAD, 0xBEEF};
+        ASSERT_EQ(x.extract->GetDateStamp(&ft), S_OK) << path;
+        SYSTEMTIME st{};
+        ASSERT_TRUE(FileTimeToSystemTime(&ft, &st));
+        EXPECT_EQ(st.wHour, 14) << path;
+        EXPECT_EQ(st.wMinute, 30);
+        EXPECT_EQ(st.wSecond, 5);
+        EXPECT_EQ(st.wMilliseconds, 0);
+        ULONGLONG ticks = (ULONGLONG(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+        EXPECT_EQ(ticks % 10000000ULL, 0u) << "whole seconds";
+    }
     ::unsetenv("TZ");
     ::tzset();
 

@@ -46,6 +46,27 @@ TEST(FacetFormat, OneByteAbove127AmongTheFirst255MakesTheFileBinary) {
     EXPECT_EQ(ReadContent(dir, meshtest::BinaryFacets(low), false).points.size(), 15u);
 }
 
+TEST(FacetFormat, TheFileIsReadInTextMode) {
+    TempDir dir;
+    // A Ctrl+Z ends the file for the ASCII reader: what follows it is never read.
+    ReadResult r = ReadContent(dir, "solid\n" + VertexLines(1, 3) + "\x1A\n" + VertexLines(4, 3), false);
+    EXPECT_EQ(r.points.size(), 3u);
+    EXPECT_EQ(r.triangles.size(), 1u);
+    EXPECT_EQ(ReadContent(dir, "solid\x1A\n" + VertexLines(1, 3), false).points.size(), 0u);
+    // The format test reads the same text: a Ctrl+Z in the count (26 triangles) hides the high bytes of
+    // the records behind it, and the file is taken for text, without a vertex line.
+    std::vector<meshtest::Triangle> tris(26, {{{4, 4, 4}, {8, 8, 8}, {32, 32, 32}}});
+    EXPECT_EQ(ReadContent(dir, meshtest::BinaryFacets(tris), false).points.size(), 0u);
+    // Each CR LF is one byte to the format test: a high byte 309 bytes in, behind 151 line ends, lies
+    // within its first 255 and makes the file binary (350 bytes: five records).
+    std::string crlf = "solid x\r\n";
+    for (int i = 0; i < 150; ++i)
+        crlf += "\r\n";
+    crlf += "\xE9\n" + VertexLines(1, 3);
+    ASSERT_EQ(crlf.size(), 350u);
+    EXPECT_EQ(ReadContent(dir, crlf, false).points.size(), 15u);
+}
+
 TEST(FacetFormat, EmptyFilesAndHeaderLines) {
     TempDir dir;
     EXPECT_EQ(ReadContent(dir, "", true).points.size(), 0u);

@@ -6,6 +6,9 @@
 
 #include <sys/stat.h>
 
+#include <clocale>
+#include <cstring>
+
 using testutil::TempDir;
 using testutil::Wide;
 using testutil::WriteFile;
@@ -46,6 +49,22 @@ TEST(NameMatching, LowerCasedAndBackslashNamesFindTheFile) {
     EXPECT_FALSE(ResolveFileName(Wide(dir.path().string() + "/work/sub/plate.qz").c_str(), native));
     EXPECT_FALSE(ResolveFileName(L"", native));
     EXPECT_FALSE(ResolveFileName(nullptr, native));
+
+    // Beyond A to Z, the letters that the caller's locale lower-cases: in a UTF-8 locale the system binds
+    // ÉTÉ.qzt as été.qzt, and must find it again.
+    WriteFile(dir / "Work/\xC3\x89T\xC3\x89.qzt", "x");
+    const std::string lowered = dir.path().string() + "/work/\xC3\xA9t\xC3\xA9.qzt";
+    auto resolveIn = [&](const char* locale) {
+        const std::string saved = std::setlocale(LC_ALL, nullptr);
+        EXPECT_NE(std::setlocale(LC_ALL, locale), nullptr) << locale;
+        const bool found = ResolveFileName(WidenFileName(lowered).c_str(), native);
+        std::setlocale(LC_ALL, saved.c_str());
+        return found;
+    };
+    ASSERT_TRUE(resolveIn("C.UTF-8"));
+    EXPECT_EQ(native, dir / "Work/\xC3\x89T\xC3\x89.qzt");
+    // In the C locale only A to Z change, so the system never makes été of ÉTÉ there.
+    EXPECT_FALSE(resolveIn("C"));
 }
 
 TEST(NameMatching, ExactNameWinsAndSeveralMatchesChooseTheSmallest) {
@@ -94,9 +113,17 @@ TEST(CFileTest, OnlyRegularFilesOpen) {
         CFile g;
         EXPECT_FALSE(g.Open(Wide(dir / name).c_str(), CFile::modeRead, &error)) << name;
         EXPECT_NE(error.m_cause, CFileException::none) << name;
+        // Only opening is refused: the status of anything that exists is read without opening it.
         CFileStatus status;
-        EXPECT_FALSE(CFile::GetStatus(Wide(dir / name).c_str(), status)) << name;
+        EXPECT_EQ(CFile::GetStatus(Wide(dir / name).c_str(), status), std::strcmp(name, "missing.kpv") != 0)
+            << name;
     }
+    CFileStatus status;
+    ASSERT_TRUE(CFile::GetStatus(Wide(dir / "FOLDER.KPV").c_str(), status));
+    EXPECT_EQ(status.m_attribute & CFile::directory, CFile::directory);
+    EXPECT_EQ(status.m_size, 0u);
+    ASSERT_TRUE(CFile::GetStatus(Wide(dir / "fifo.kpv").c_str(), status));
+    EXPECT_EQ(status.m_attribute & CFile::device, CFile::device);
     EXPECT_EQ(FileErrorCause([&] { CStdioFile(Wide(dir / "fifo.kpv").c_str(), CFile::modeRead); }),
               CFileException::accessDenied);
     EXPECT_EQ(FileErrorCause([&] { CStdioFile(Wide(dir / "missing.kpv").c_str(), CFile::modeRead); }),

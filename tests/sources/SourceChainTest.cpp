@@ -3,6 +3,8 @@
 #include "extractor/TarnelEx.h"
 #include "sources/SourceChain.h"
 
+#include <sys/stat.h>
+
 using testutil::ScopedEnv;
 using testutil::TempDir;
 using testutil::Wide;
@@ -94,13 +96,19 @@ TEST(MeshTest, ExtensionTextAnywhereWithoutRegardToCase) {
     EXPECT_FALSE(IsMeshFile(nullptr));
 }
 
-TEST(SourceChain, NullPathAndFilesOverTheLimitGiveNothing) {
+TEST(SourceChain, NullPathFilesOverTheLimitAndMeshNamedFoldersGiveNothing) {
     ScopedEnv limit("TARNEL_SIZE_LIMIT", "10");
     TempDir dir;
     testutil::WriteFile(dir / "big.stl", std::string(11, 'x'));
     SIZE size = {64, 64};
     EXPECT_EQ(CTarnelEx::GetThumbnailBitmap(nullptr, size), nullptr);
     EXPECT_EQ(CTarnelEx::GetThumbnailBitmap(Wide(dir / "big.stl").c_str(), size), nullptr);
+    // A folder or FIFO named like a mesh has a status but nothing to draw, with the size check off too.
+    ScopedEnv ignore("TARNEL_IGNORE_SIZE", "1");
+    std::filesystem::create_directories(dir / "folder.stl");
+    ASSERT_EQ(::mkfifo((dir / "fifo.stl").c_str(), 0600), 0);
+    for (const char* name : {"folder.stl", "fifo.stl"})
+        EXPECT_EQ(CTarnelEx::GetThumbnailBitmap(Wide(dir / name).c_str(), size), nullptr) << name;
 }
 
 } // namespace

@@ -34,20 +34,22 @@ enum class Variant {
     V4Rgb32,
     V5Rgb32,
     V5Rgb24,
+    Rgb24Table, // 24-bit pixels behind an optional table of 1,000 colours, which decoders pass over
 };
 
 inline const std::vector<Variant>& AllVariants() {
     static const std::vector<Variant> all = {
-        Variant::Pal1,    Variant::Pal4,     Variant::Pal8,    Variant::Rle4,    Variant::Rle8,
-        Variant::Rgb555,  Variant::Rgb565,   Variant::Rgb24,   Variant::Rgb32,   Variant::TopDown24,
-        Variant::Os2Pal8, Variant::Os2Rgb24, Variant::V4Rgb32, Variant::V5Rgb32, Variant::V5Rgb24};
+        Variant::Pal1,    Variant::Pal4,      Variant::Pal8,    Variant::Rle4,
+        Variant::Rle8,    Variant::Rgb555,    Variant::Rgb565,  Variant::Rgb24,
+        Variant::Rgb32,   Variant::TopDown24, Variant::Os2Pal8, Variant::Os2Rgb24,
+        Variant::V4Rgb32, Variant::V5Rgb32,   Variant::V5Rgb24, Variant::Rgb24Table};
     return all;
 }
 
 inline const char* Name(Variant v) {
-    static const char* names[] = {"Pal1",    "Pal4",     "Pal8",    "Rle4",    "Rle8",
-                                  "Rgb555",  "Rgb565",   "Rgb24",   "Rgb32",   "TopDown24",
-                                  "Os2Pal8", "Os2Rgb24", "V4Rgb32", "V5Rgb32", "V5Rgb24"};
+    static const char* names[] = {"Pal1",    "Pal4",    "Pal8",    "Rle4",      "Rle8",    "Rgb555",
+                                  "Rgb565",  "Rgb24",   "Rgb32",   "TopDown24", "Os2Pal8", "Os2Rgb24",
+                                  "V4Rgb32", "V5Rgb32", "V5Rgb24", "Rgb24Table"};
     return names[int(v)];
 }
 
@@ -154,8 +156,7 @@ inline std::string Encode(const Image& img, Variant v) {
         if (palette.size() > MaxColours(v))
             throw std::invalid_argument("too many colours for the variant");
     }
-    const size_t entrySize = os2 ? 3 : 4;
-    const size_t paletteBytes = bpp <= 8 ? (size_t(1) << bpp) * entrySize : 0;
+    const size_t tableColours = v == Variant::Rgb24Table ? 1000 : bpp <= 8 ? size_t(1) << bpp : 0;
     const size_t masksBytes = (compression == 3 && headerSize == 40) ? 12 : 0;
 
     std::string pixels;
@@ -217,7 +218,7 @@ inline std::string Encode(const Image& img, Variant v) {
         Put32(info, uint32_t(pixels.size()));
         Put32(info, 2835);
         Put32(info, 2835);
-        Put32(info, bpp <= 8 ? uint32_t(size_t(1) << bpp) : 0);
+        Put32(info, uint32_t(tableColours));
         Put32(info, 0);
         if (headerSize >= 108) {
             bool masks = compression == 3;
@@ -237,7 +238,7 @@ inline std::string Encode(const Image& img, Variant v) {
         Put32(info, 0x001F);
     }
     std::string pal;
-    for (size_t i = 0; bpp <= 8 && i < (size_t(1) << bpp); ++i) {
+    for (size_t i = 0; i < tableColours; ++i) {
         uint32_t p = i < palette.size() ? palette[i] : 0;
         pal += char(p & 0xFF), pal += char(p >> 8 & 0xFF), pal += char(p >> 16 & 0xFF);
         if (!os2)
@@ -248,7 +249,6 @@ inline std::string Encode(const Image& img, Variant v) {
     Put32(file, uint32_t(offBits + pixels.size()));
     Put32(file, 0);
     Put32(file, offBits);
-    (void)paletteBytes;
     return file + info + pal + pixels;
 }
 
