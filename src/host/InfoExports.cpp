@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -80,7 +81,12 @@ extern "C" TARNEL_API void TarnelNewestStudy(const char* path, long long* second
         if (IsProjectFile(bound) && IsFileSizeAllowed(bound)) {
             CStringArray studies;
             GetProjectStudies(bound, studies);
+            // Each folder is read once however many studies name it, and each study once however often.
+            FileNameScanScope scans;
+            std::set<std::wstring> seen;
             for (INT i = 0; i < studies.GetSize(); ++i) {
+                if (!seen.insert(studies[i].str()).second)
+                    continue;
                 std::string native;
                 struct stat st {};
                 if (ResolveFileName(studies[i], native) && ::stat(native.c_str(), &st) == 0)

@@ -24,12 +24,36 @@ std::wstring Folded(std::string_view bytes) {
     return name.MakeLower().str();
 }
 
-// The entry of folder dir whose name matches component without regard to case.
-bool MatchInFolder(const std::string& dir, const std::string& component, std::string& found) {
+thread_local FileNameScanScope* t_scope = nullptr;
+
+// Every entry of folder dir by its lower-cased name, the byte-wise smallest name where several fold alike.
+bool ReadFolder(const std::string& dir, std::map<std::wstring, std::string>& entries) {
     DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
     if (d == nullptr)
         return false;
+    while (dirent* e = ::readdir(d)) {
+        auto [at, added] = entries.emplace(Folded(e->d_name), e->d_name);
+        if (!added && at->second.compare(e->d_name) > 0)
+            at->second = e->d_name;
+    }
+    ::closedir(d);
+    return true;
+}
+
+// The entry of folder dir whose name matches component without regard to case.
+bool MatchInFolder(const std::string& dir, const std::string& component, std::string& found) {
     const std::wstring wanted = Folded(component);
+    if (t_scope != nullptr) {
+        const auto& entries = t_scope->Entries(dir);
+        auto at = entries.find(wanted);
+        if (at == entries.end())
+            return false;
+        found = at->second;
+        return true;
+    }
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (d == nullptr)
+        return false;
     bool any = false;
     while (dirent* e = ::readdir(d)) {
         if ((!any || found.compare(e->d_name) > 0) && Folded(e->d_name) == wanted) {
@@ -90,6 +114,23 @@ bool Resolve(LPCWSTR name, std::string& native, bool lastMayBeNew) {
 }
 
 } // namespace
+
+FileNameScanScope::FileNameScanScope() : m_outer(t_scope) {
+    t_scope = this;
+}
+
+FileNameScanScope::~FileNameScanScope() {
+    t_scope = m_outer;
+}
+
+const std::map<std::wstring, std::string>& FileNameScanScope::Entries(const std::string& dir) {
+    auto [at, added] = m_folders.try_emplace(dir);
+    if (added) {
+        ++m_scans;
+        ReadFolder(dir, at->second);
+    }
+    return at->second;
+}
 
 bool ResolveFileName(LPCWSTR name, std::string& native) {
     return Resolve(name, native, false);

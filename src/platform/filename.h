@@ -4,6 +4,7 @@
 
 #include "platform/wintypes.h"
 
+#include <map>
 #include <string>
 
 // The native name of an existing entry: the name as given if it exists; otherwise with '\' read as '/' and
@@ -15,3 +16,25 @@ TARNEL_API bool ResolveFileName(LPCWSTR name, std::string& native);
 // As ResolveFileName, but for a file that may not exist yet: its folder must exist; the last component is
 // taken as given when no existing entry matches.
 TARNEL_API bool ResolveNewFileName(LPCWSTR name, std::string& native);
+
+// While one lives, the folders that name matching reads are read once each on this thread: each folder's
+// entries are kept, by their lower-cased names, until the scope ends. For callers that resolve many names
+// in few folders (a project's studies): without it every name that does not exist as given reads its
+// folder again.
+class TARNEL_API FileNameScanScope {
+public:
+    FileNameScanScope();
+    ~FileNameScanScope();
+    FileNameScanScope(const FileNameScanScope&) = delete;
+    FileNameScanScope& operator=(const FileNameScanScope&) = delete;
+
+    // The folder's entries by lower-cased name, the byte-wise smallest name for each; read on first use.
+    const std::map<std::wstring, std::string>& Entries(const std::string& dir);
+    // How many folders were read: tests count them.
+    size_t Scans() const { return m_scans; }
+
+private:
+    FileNameScanScope* m_outer;
+    std::map<std::string, std::map<std::wstring, std::string>> m_folders;
+    size_t m_scans = 0;
+};

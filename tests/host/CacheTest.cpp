@@ -109,6 +109,17 @@ TEST_F(CacheTest, CurrentEntriesAreKeptAndChangedFilesMadeAgain) {
     r = Cache(dir / "files");
     EXPECT_NE(r.out.find("cached " + (dir / "files/b.qzt")), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("cached " + (dir / "files/plan.kpv")), std::string::npos) << r.out;
+
+    // A project over the size limit is not read for its studies: its entry stands as it was made.
+    WriteFile(dir / "files/plan.kpv", "STUDY \"a.qzt\"\n" + std::string(20000, '#') + "\n");
+    SetMTime(dir / "files/plan.kpv", 300);
+    testutil::ScopedEnv limit("TARNEL_SIZE_LIMIT", "16000");
+    ASSERT_LT(fs::file_size(dir / "files/a.qzt"), 16000u);
+    r = Cache(dir / "files/plan.kpv");
+    EXPECT_NE(r.out.find("cached " + (dir / "files/plan.kpv")), std::string::npos) << r.out;
+    SetMTime(dir / "files/a.qzt", 200);
+    r = Cache(dir / "files/plan.kpv");
+    EXPECT_NE(r.out.find("up to date " + (dir / "files/plan.kpv")), std::string::npos) << r.out;
 }
 
 // Tumbler spells Thumb::MTime with a fraction; an entry whose time has the file's whole seconds is current,

@@ -174,7 +174,8 @@ TEST(HostCommand, ARunPastItsTimeoutGivesNoPictureAndLeavesNothingBehind) {
     // goes, with whatever the child left in it.
     std::filesystem::create_directory(dir / "runtime");
     testutil::ScopedEnv runtime("XDG_RUNTIME_DIR", dir / "runtime");
-    WriteFile(dir / "large.qzt", bmp::Study(bmp::Encode(bmp::Pattern(2880, 2880, 2), bmp::Variant::Pal1), ""));
+    WriteFile(dir / "large.qzt",
+              bmp::Study(bmp::Encode(bmp::Pattern(2880, 2880, 2), bmp::Variant::Pal1), ""));
     for (const char* seconds : {"0.002", "0.005", "0.01", "0.02", "0.04", "0.08"}) {
         r = Tarnel("thumbnail --timeout " + std::string(seconds) + " " + (dir / "large.qzt") + " " +
                    (dir / "out.png") + " 2>/dev/null");
@@ -535,9 +536,10 @@ TEST(HostCommand, OnlyMeshesLoadVtk) {
         EXPECT_EQ(log.find("libvtk"), std::string::npos) << args;
         EXPECT_EQ(log.find("libEGL"), std::string::npos) << args;
     }
-    if (MeshesRender(dir))
+    if (MeshesRender(dir)) {
         EXPECT_NE(loaded((dir / "good.stl") + " " + (dir / "m.png")).find("libvtkRenderingCore"),
                   std::string::npos);
+    }
 }
 
 TEST(HostCommand, EveryCommandHasHelpAndTheVersionIsTold) {

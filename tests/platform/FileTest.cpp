@@ -81,6 +81,14 @@ TEST(NameMatching, ExactNameWinsAndSeveralMatchesChooseTheSmallest) {
     WriteFile(dir / "a\\b.qzt", "x");
     ASSERT_TRUE(ResolveFileName(Wide(dir / "a\\b.qzt").c_str(), native));
     EXPECT_EQ(native, dir / "a\\b.qzt");
+
+    // Within a scan scope the answers are the same, and the folder is read once for all the names asked.
+    FileNameScanScope scope;
+    ASSERT_TRUE(ResolveFileName(Wide(dir / "b.Txt").c_str(), native));
+    EXPECT_EQ(native, dir / "B.TXT");
+    for (int i = 0; i < 50; ++i)
+        EXPECT_FALSE(ResolveFileName(Wide(dir / ("missing" + std::to_string(i) + ".qzt")).c_str(), native));
+    EXPECT_EQ(scope.Scans(), 1u);
 }
 
 TEST(NameMatching, NewFilesNeedAnExistingFolder) {
