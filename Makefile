@@ -31,7 +31,8 @@ test-sanitize: deps
 		ctest --output-on-failure -j$(JOBS)
 
 # libFuzzer builds of the fuzz targets (clang); FUZZ_SECONDS each. `make fuzz-ci` instead runs a fixed
-# number of inputs from a fixed seed, so that the same tree always gives the same verdict.
+# number of inputs from a fixed seed, so that the same tree always gives the same verdict. After its run each
+# target must have reached the functions it names in fuzz/CMakeLists.txt (scripts/fuzz-reaches.sh).
 FUZZ_SECONDS ?= 60
 FUZZ_LIMIT ?= -max_total_time=$(FUZZ_SECONDS)
 fuzz-ci:
@@ -47,6 +48,8 @@ fuzz: deps
 		$$t $(FUZZ_LIMIT) -timeout=10 -rss_limit_mb=2048 \
 			-artifact_prefix=build-fuzz/artifacts/$$name- -print_final_stats=1 \
 			build-fuzz/corpus/$$name fuzz/corpus/$$name || exit 1; \
+		scripts/fuzz-reaches.sh $$t build-fuzz/fuzz/$$name.reaches build-fuzz/corpus/$$name \
+			fuzz/corpus/$$name || exit 1; \
 	done
 
 # Benchmarks: medians of BENCH_REPETITIONS runs each, in one run so that ratios compare like with like.

@@ -1,10 +1,12 @@
 // Fuzz target: any bytes as a BMP file, loaded and scaled through CDIB.
+#include "GdiBalance.h"
 #include "MemoryFile.h"
 
 #include "dibkit/dibkit.h"
 #include "platform/gdi.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    GdiBalance balance;
     MemoryFile file("picture.bmp", data, size);
     if (!file.ok())
         return 0;

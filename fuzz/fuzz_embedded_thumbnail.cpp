@@ -1,4 +1,5 @@
 // Fuzz target: a study file's tail: the tail reader, the marker scan and the whole embedded-picture path.
+#include "GdiBalance.h"
 #include "MemoryFile.h"
 
 #include "dibkit/dibkit.h"
@@ -11,6 +12,7 @@
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    GdiBalance balance;
     MemoryFile file("study.qzt", data, size);
     if (!file.ok())
         return 0;

@@ -238,6 +238,12 @@ void vtkTVXReader::MergePoints(vtkTVXPointBuffer& points, vtkPolyData* output) {
         this->CreateDefaultLocator();
     double bounds[6];
     points.GetBounds(bounds);
+    // An axis on which every coordinate is NaN has VTK's empty bounds, inverted. The locator would size its
+    // grid from them at billions of buckets a side and take seconds to clamp it back. NaN equals nothing,
+    // so wherever the locator files such points the merge is the same: the axis is given no extent.
+    for (int axis = 0; axis < 3; ++axis)
+        if (!(bounds[2 * axis] <= bounds[2 * axis + 1]))
+            bounds[2 * axis] = bounds[2 * axis + 1] = 0;
     // Exact merging finds the same points in the same order however the locator divides space, so the
     // default kind is given an estimate of the distinct points (half the triangles, as in a closed mesh)
     // for its division, rather than a fixed grid that crowds the buckets of large meshes. Any other

@@ -139,6 +139,30 @@ TEST(MergePass, TrianglesThatLoseACornerAreDroppedOnlyWhenMerging) {
     EXPECT_EQ(on.triangles.size(), 2u);
 }
 
+TEST(MergePass, AnAxisOfOnlyNaNGivesTheLocatorBoundsItCanDivide) {
+    // VTK's bounds of such an axis are inverted. A grid sized from them had billions of buckets a side, and
+    // clamping that back took seconds for a file of one triangle.
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    TempDir dir;
+    for (int axis = 0; axis < 3; ++axis) {
+        Triangle t = {{{0, 0, 0}, {1, 0, 0}, {2, 0, 0}}};
+        for (Vec3& corner : t)
+            std::swap(corner[0], corner[axis]);
+        for (Vec3& corner : t)
+            corner[(axis + 1) % 3] = nan;
+        testutil::WriteFile(dir / "mesh.tvx", BinaryFacets({t}));
+        auto reader = vtkSmartPointer<vtkTVXReader>::New();
+        reader->SetFileName((dir / "mesh.tvx").c_str());
+        reader->Update();
+        const double* bounds = reader->GetLocator()->GetBounds();
+        for (int i = 0; i < 3; ++i)
+            EXPECT_LE(bounds[2 * i], bounds[2 * i + 1]) << "axis " << i << " of file " << axis;
+        // NaN equals nothing: the corners stay three.
+        EXPECT_EQ(reader->GetOutput()->GetNumberOfPoints(), 3);
+        EXPECT_EQ(reader->GetOutput()->GetNumberOfPolys(), 1);
+    }
+}
+
 TEST(MergePass, GivesWhatTheLocatorAloneGives) {
     // Many points, many of them repeated far apart, with 0 and -0 and NaN among them: the reader's output
     // must be exactly what vtkMergePoints gives when every corner is inserted in turn.
