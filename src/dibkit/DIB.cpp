@@ -1,11 +1,11 @@
 #include "dibkit/dibkit.h"
 
 #include "platform/afxfile.h"
+#include "platform/stretch.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
 #include <cstring>
-#include <memory>
 #include <vector>
 
 namespace {
@@ -160,30 +160,17 @@ HBITMAP CDIB::GetBitmap(DWORD nWidth, DWORD nHeight) const {
     if (m_pixbuf == nullptr || nWidth == 0 || nHeight == 0 || nWidth > DWORD(kMaxSide) ||
         nHeight > DWORD(kMaxSide))
         return nullptr;
-    // The picture as a top-down 32-bit DIB; its own alpha is ignored, as a device-dependent bitmap has none.
+    // Drawn straight from the decoder's rows, R, G, B and perhaps alpha a pixel; its own alpha is ignored, as
+    // a device-dependent bitmap has none.
     const int channels = gdk_pixbuf_get_n_channels(m_pixbuf);
-    const int stride = gdk_pixbuf_get_rowstride(m_pixbuf);
-    const guchar* pixels = gdk_pixbuf_read_pixels(m_pixbuf);
-    std::unique_ptr<DWORD[]> dib(new DWORD[size_t(m_width) * m_height]); // every pixel is written
-    // R, G, B and the byte after read as one little-endian number and turned around give 0x00RRGGBB in one
-    // step. The last pixel of a row without alpha is read byte by byte: the byte after may lie past the end.
-    const DWORD whole = channels == 4 || m_width == 0 ? m_width : m_width - 1;
-    for (DWORD y = 0; y < m_height; ++y) {
-        const guchar* in = pixels + size_t(y) * size_t(stride);
-        DWORD* out = dib.get() + size_t(y) * m_width;
-        DWORD x = 0;
-        for (; x < whole; ++x, in += channels)
-            out[x] = __builtin_bswap32(Le32(in)) >> 8;
-        for (; x < m_width; ++x, in += channels)
-            out[x] = DWORD(in[0]) << 16 | DWORD(in[1]) << 8 | in[2];
-    }
-    BITMAPINFO bmi{};
-    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    bmi.bmiHeader.biWidth = LONG(m_width);
-    bmi.bmiHeader.biHeight = -LONG(m_height);
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = 32;
-    bmi.bmiHeader.biCompression = BI_RGB;
+    if (gdk_pixbuf_get_bits_per_sample(m_pixbuf) != 8 || (channels != 3 && channels != 4))
+        return nullptr;
+    const tarnel::gdi::PixelRows rows = {gdk_pixbuf_read_pixels(m_pixbuf),
+                                         gdk_pixbuf_get_rowstride(m_pixbuf),
+                                         LONG(m_width),
+                                         LONG(m_height),
+                                         channels,
+                                         true};
 
     // Drawn at the new size with HALFTONE: each pixel the average of the area it covers.
     CClientDC screen(nullptr);
@@ -195,8 +182,7 @@ HBITMAP CDIB::GetBitmap(DWORD nWidth, DWORD nHeight) const {
         CDCRestorer restorer(&memDC);
         memDC.SelectObject(&bitmap);
         ::SetStretchBltMode(memDC, HALFTONE);
-        if (::StretchDIBits(memDC, 0, 0, int(nWidth), int(nHeight), 0, 0, int(m_width), int(m_height),
-                            dib.get(), &bmi, DIB_RGB_COLORS, SRCCOPY) == 0)
+        if (tarnel::gdi::StretchPixelRows(memDC, 0, 0, int(nWidth), int(nHeight), rows) == 0)
             return nullptr;
     }
     return static_cast<HBITMAP>(bitmap.Detach());
