@@ -1,7 +1,8 @@
 // StretchDIBits: a 32-bit picture drawn into a device context at another size, and StretchPixelRows, the
 // same for pixels of three or four bytes in either channel order. In HALFTONE mode each target pixel is the
 // average of the source area it covers (a box filter), so shrinking does not alias; in the other modes
-// each target pixel takes the nearest source pixel.
+// each target pixel takes the nearest source pixel. The box filter's sums use SSE2, and AVX2 where the
+// processor has it.
 #include "platform/stretch.h"
 
 #include "platform/gdiobj.h"
@@ -16,7 +17,7 @@
 #include <vector>
 
 #ifdef __SSE2__
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace {
@@ -135,6 +136,15 @@ using RowFunction = void (*)(const uint8_t* const* rows, const uint32_t* weights
                              uint16_t* down, const Across& a, bool rgb, DWORD* out);
 
 #ifdef __SSE2__
+// The AVX2 forms of the passes do the same sums in the same order, so the pictures are the same.
+#if defined(__x86_64__) || defined(__i386__)
+#define TARNEL_STRETCH_AVX2 1
+bool HasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+#endif
+
 // Down, from element k of the row on: element k of the result is the weighted sum of byte k of the rows,
 // so the channels of whole rows are summed alike, whatever their order and however many bytes a pixel has.
 // Sixteen bytes at a time: the bytes of two rows interleaved as 16-bit numbers, so that one pmaddwd
@@ -220,8 +230,104 @@ void SumRow(const uint8_t* const* rows, const uint32_t* weights, size_t pairs, s
     SumAcrossFrom<Bpp, Pairs>(0, down, a, rgb, out);
 }
 
+#ifdef TARNEL_STRETCH_AVX2
+// The same with 32 bytes down at a time, and two target pixels across at a time, one in each half.
+template <size_t Pairs>
+__attribute__((target("avx2"))) inline void SumDownAvx2(const uint8_t* const* rows, const uint32_t* weights,
+                                                        size_t pairs, size_t n, uint16_t* down) {
+    const size_t count = PairCount<Pairs>(pairs);
+    const __m256i zero = _mm256_setzero_si256(), half = _mm256_set1_epi32(1 << (kDownShift - 1));
+    size_t k = 0;
+    for (; k + 32 <= n; k += 32) {
+        __m256i sum[4] = {zero, zero, zero, zero};
+        for (size_t p = 0; p < count; ++p) {
+            const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[2 * p] + k));
+            const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[2 * p + 1] + k));
+            const __m256i w = _mm256_set1_epi32(int(weights[p]));
+            const __m256i lo = _mm256_unpacklo_epi8(a, b), hi = _mm256_unpackhi_epi8(a, b);
+            sum[0] = _mm256_add_epi32(sum[0], _mm256_madd_epi16(_mm256_unpacklo_epi8(lo, zero), w));
+            sum[1] = _mm256_add_epi32(sum[1], _mm256_madd_epi16(_mm256_unpackhi_epi8(lo, zero), w));
+            sum[2] = _mm256_add_epi32(sum[2], _mm256_madd_epi16(_mm256_unpacklo_epi8(hi, zero), w));
+            sum[3] = _mm256_add_epi32(sum[3], _mm256_madd_epi16(_mm256_unpackhi_epi8(hi, zero), w));
+        }
+        for (__m256i& v : sum)
+            v = _mm256_srli_epi32(_mm256_add_epi32(v, half), kDownShift);
+        // Each half works on its own 16 bytes: bytes 0-7 and 16-23 are in the first pack, 8-15 and 24-31 in
+        // the second.
+        const __m256i first = _mm256_packs_epi32(sum[0], sum[1]), second = _mm256_packs_epi32(sum[2], sum[3]);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(down + k),
+                            _mm256_permute2x128_si256(first, second, 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(down + k + 16),
+                            _mm256_permute2x128_si256(first, second, 0x31));
+    }
+    SumDownFrom<Pairs>(k, rows, weights, pairs, n, down);
+}
+
+template <size_t Bpp, size_t Pairs>
+__attribute__((target("avx2"))) inline __m256i SumTwoPixels(const uint16_t* down, const uint32_t* offsets,
+                                                            const Weights* weights, size_t pairs) {
+    __m256i sum = _mm256_setzero_si256();
+    for (size_t p = 0; p < PairCount<Pairs>(pairs); ++p) {
+        const __m256i v = _mm256_inserti128_si256(
+            _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(down + offsets[p]))),
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(down + offsets[PairCount<Pairs>(pairs) + p])),
+            1);
+        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weights + 2 * p));
+        sum = _mm256_add_epi32(sum,
+                               _mm256_madd_epi16(_mm256_unpacklo_epi16(v, _mm256_srli_si256(v, 2 * Bpp)), w));
+    }
+    return _mm256_srli_epi32(_mm256_add_epi32(sum, _mm256_set1_epi32(1 << (kAcrossShift - 1))), kAcrossShift);
+}
+
+__attribute__((target("avx2"))) inline __m256i StoredAvx2(__m256i first, __m256i second, bool rgb) {
+    const __m256i v = _mm256_packs_epi32(first, second);
+    return rgb ? _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(v, _MM_SHUFFLE(3, 0, 1, 2)),
+                                        _MM_SHUFFLE(3, 0, 1, 2))
+               : v;
+}
+
+template <size_t Bpp, size_t Pairs>
+__attribute__((target("avx2"))) void SumRowAvx2(const uint8_t* const* rows, const uint32_t* weights,
+                                                size_t pairs, size_t n, uint16_t* down, const Across& a,
+                                                bool rgb, DWORD* out) {
+    switch (pairs) { // a lambda would not be compiled for AVX2
+    case 1:
+        SumDownAvx2<1>(rows, weights, pairs, n, down);
+        break;
+    case 2:
+        SumDownAvx2<2>(rows, weights, pairs, n, down);
+        break;
+    case 3:
+        SumDownAvx2<3>(rows, weights, pairs, n, down);
+        break;
+    default:
+        SumDownAvx2<0>(rows, weights, pairs, n, down);
+    }
+    const size_t across = PairCount<Pairs>(a.pairs);
+    const __m256i mask = _mm256_set1_epi32(0xFFFFFF), order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    size_t c = 0;
+    for (; c + 8 <= a.columns; c += 8) {
+        __m256i two[4];
+        for (size_t i = 0; i < 4; ++i)
+            two[i] = SumTwoPixels<Bpp, Pairs>(down, a.offsets.data() + (c + 2 * i) * across,
+                                              a.weights.data() + (c / 2 + i) * across * 2, across);
+        // Each half packs its own pixels: columns c, c + 2, c + 4 and c + 6 in the first, the odd ones in the
+        // second, put back in order by the permutation.
+        const __m256i v =
+            _mm256_packus_epi16(StoredAvx2(two[0], two[1], rgb), StoredAvx2(two[2], two[3], rgb));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + c),
+                            _mm256_and_si256(_mm256_permutevar8x32_epi32(v, order), mask));
+    }
+    SumAcrossFrom<Bpp, Pairs>(c, down, a, rgb, out);
+}
+#endif
+
 template <size_t Bpp, size_t Pairs>
 RowFunction RowFor() {
+#ifdef TARNEL_STRETCH_AVX2
+    if (HasAvx2())
+        return SumRowAvx2<Bpp, Pairs>;
+#endif
     return SumRow<Bpp, Pairs>;
 }
 #else
