@@ -1,12 +1,13 @@
 #include "dibkit/dibkit.h"
 
 #include "platform/afxfile.h"
+#include "platform/stretch.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
 #include <cstring>
 #include <memory>
-#include <vector>
+#include <span>
 
 namespace {
 
@@ -20,7 +21,7 @@ uint16_t Le16(const BYTE* p) {
 }
 
 // Whether an RLE stream starting at pos ends (end-of-picture code, or all rows ended) within the data.
-bool RleComplete(const std::vector<BYTE>& data, size_t pos, LONGLONG rows, bool four) {
+bool RleComplete(std::span<const BYTE> data, size_t pos, LONGLONG rows, bool four) {
     LONGLONG rowsEnded = 0;
     while (pos + 2 <= data.size()) {
         const BYTE count = data[pos], code = data[pos + 1];
@@ -47,7 +48,7 @@ bool RleComplete(const std::vector<BYTE>& data, size_t pos, LONGLONG rows, bool 
 // of 8 bits or fewer, when that count is 0, one entry for each value a pixel can take. Pictures of more bits
 // may carry a table too, which the decoder passes over. A count that no file could hold would otherwise have
 // the decoder allocate a palette of gigabytes.
-bool ColourTableFits(const std::vector<BYTE>& data, uint32_t headerSize, uint32_t bpp, uint32_t compression) {
+bool ColourTableFits(std::span<const BYTE> data, uint32_t headerSize, uint32_t bpp, uint32_t compression) {
     const bool core = headerSize == 12;
     ULONGLONG entries = core ? 0 : Le32(data.data() + 14 + 32);
     if (entries == 0 && bpp <= 8)
@@ -60,7 +61,7 @@ bool ColourTableFits(const std::vector<BYTE>& data, uint32_t headerSize, uint32_
 // Checks the headers before decoding: a BMP, no larger than a bitmap may be, and with all of its pixel
 // data present. The decoder would otherwise be handed a header that promises billions of pixels, or
 // give a picture with rows missing from a truncated file.
-bool PlausibleBmp(const std::vector<BYTE>& data) {
+bool PlausibleBmp(std::span<const BYTE> data) {
     if (data.size() < 14 + 12 || data[0] != 'B' || data[1] != 'M')
         return false;
     const BYTE* info = data.data() + 14;
@@ -102,15 +103,22 @@ bool PlausibleBmp(const std::vector<BYTE>& data) {
     }
 }
 
+// A file's bytes, in a buffer that is not cleared first: the read fills all of it that is kept.
+struct FileBytes {
+    std::unique_ptr<BYTE[]> buffer;
+    size_t size = 0;
+    std::span<const BYTE> Bytes() const { return {buffer.get(), size}; }
+};
+
 // Reads the whole file; false when it cannot be read or is larger than any picture we decode.
-bool ReadWholeFile(LPCWSTR lpszPath, std::vector<BYTE>& data) {
+bool ReadWholeFile(LPCWSTR lpszPath, FileBytes& data) {
     try {
         CFile file(lpszPath, CFile::modeRead | CFile::typeBinary | CFile::shareDenyWrite);
         ULONGLONG length = file.GetLength();
         if (length > kMaxFileSize)
             return false;
-        data.resize(size_t(length));
-        data.resize(file.Read(data.data(), UINT(length)));
+        data.buffer.reset(new BYTE[size_t(length)]);
+        data.size = file.Read(data.buffer.get(), UINT(length));
         file.Close();
         return true;
     } catch (CFileException* e) {
@@ -120,7 +128,7 @@ bool ReadWholeFile(LPCWSTR lpszPath, std::vector<BYTE>& data) {
 }
 
 // Decodes with the BMP loader only: the data is never sniffed as another format.
-GdkPixbuf* DecodeBmp(const std::vector<BYTE>& data) {
+GdkPixbuf* DecodeBmp(std::span<const BYTE> data) {
     GError* error = nullptr;
     GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("bmp", &error);
     if (loader == nullptr) {
@@ -141,10 +149,11 @@ GdkPixbuf* DecodeBmp(const std::vector<BYTE>& data) {
 } // namespace
 
 CDIB::CDIB(LPCWSTR lpszPath) {
-    std::vector<BYTE> data;
-    if (lpszPath == nullptr || *lpszPath == 0 || !ReadWholeFile(lpszPath, data) || !PlausibleBmp(data))
+    FileBytes data;
+    if (lpszPath == nullptr || *lpszPath == 0 || !ReadWholeFile(lpszPath, data) ||
+        !PlausibleBmp(data.Bytes()))
         return;
-    m_pixbuf = DecodeBmp(data);
+    m_pixbuf = DecodeBmp(data.Bytes());
     if (m_pixbuf != nullptr) {
         m_width = DWORD(gdk_pixbuf_get_width(m_pixbuf));
         m_height = DWORD(gdk_pixbuf_get_height(m_pixbuf));
@@ -160,30 +169,17 @@ HBITMAP CDIB::GetBitmap(DWORD nWidth, DWORD nHeight) const {
     if (m_pixbuf == nullptr || nWidth == 0 || nHeight == 0 || nWidth > DWORD(kMaxSide) ||
         nHeight > DWORD(kMaxSide))
         return nullptr;
-    // The picture as a top-down 32-bit DIB; its own alpha is ignored, as a device-dependent bitmap has none.
+    // Drawn straight from the decoder's rows, R, G, B and perhaps alpha a pixel; its own alpha is ignored, as
+    // a device-dependent bitmap has none.
     const int channels = gdk_pixbuf_get_n_channels(m_pixbuf);
-    const int stride = gdk_pixbuf_get_rowstride(m_pixbuf);
-    const guchar* pixels = gdk_pixbuf_read_pixels(m_pixbuf);
-    std::unique_ptr<DWORD[]> dib(new DWORD[size_t(m_width) * m_height]); // every pixel is written
-    // R, G, B and the byte after read as one little-endian number and turned around give 0x00RRGGBB in one
-    // step. The last pixel of a row without alpha is read byte by byte: the byte after may lie past the end.
-    const DWORD whole = channels == 4 || m_width == 0 ? m_width : m_width - 1;
-    for (DWORD y = 0; y < m_height; ++y) {
-        const guchar* in = pixels + size_t(y) * size_t(stride);
-        DWORD* out = dib.get() + size_t(y) * m_width;
-        DWORD x = 0;
-        for (; x < whole; ++x, in += channels)
-            out[x] = __builtin_bswap32(Le32(in)) >> 8;
-        for (; x < m_width; ++x, in += channels)
-            out[x] = DWORD(in[0]) << 16 | DWORD(in[1]) << 8 | in[2];
-    }
-    BITMAPINFO bmi{};
-    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    bmi.bmiHeader.biWidth = LONG(m_width);
-    bmi.bmiHeader.biHeight = -LONG(m_height);
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = 32;
-    bmi.bmiHeader.biCompression = BI_RGB;
+    if (gdk_pixbuf_get_bits_per_sample(m_pixbuf) != 8 || (channels != 3 && channels != 4))
+        return nullptr;
+    const tarnel::gdi::PixelRows rows = {gdk_pixbuf_read_pixels(m_pixbuf),
+                                         gdk_pixbuf_get_rowstride(m_pixbuf),
+                                         LONG(m_width),
+                                         LONG(m_height),
+                                         channels,
+                                         true};
 
     // Drawn at the new size with HALFTONE: each pixel the average of the area it covers.
     CClientDC screen(nullptr);
@@ -195,8 +191,7 @@ HBITMAP CDIB::GetBitmap(DWORD nWidth, DWORD nHeight) const {
         CDCRestorer restorer(&memDC);
         memDC.SelectObject(&bitmap);
         ::SetStretchBltMode(memDC, HALFTONE);
-        if (::StretchDIBits(memDC, 0, 0, int(nWidth), int(nHeight), 0, 0, int(m_width), int(m_height),
-                            dib.get(), &bmi, DIB_RGB_COLORS, SRCCOPY) == 0)
+        if (tarnel::gdi::StretchPixelRows(memDC, 0, 0, int(nWidth), int(nHeight), rows) == 0)
             return nullptr;
     }
     return static_cast<HBITMAP>(bitmap.Detach());

@@ -1,8 +1,11 @@
 #include "platform/gdi.h"
 #include "platform/afxwin.h"
+#include "platform/stretch.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
 #include <vector>
 
 namespace {
@@ -206,6 +209,16 @@ protected:
         bmi.bmiHeader = {sizeof(BITMAPINFOHEADER), sw, -sh, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
         EXPECT_EQ(
             ::StretchDIBits(c.dc, 0, 0, dw, dh, 0, 0, sw, sh, src.data(), &bmi, DIB_RGB_COLORS, SRCCOPY), dh);
+        return Read(c, dw, dh);
+    }
+    // The same for pixels in another layout.
+    std::vector<COLORREF> Stretch(const tarnel::gdi::PixelRows& src, int dw, int dh, int mode) {
+        Canvas c(dw, dh);
+        ::SetStretchBltMode(c.dc, mode);
+        EXPECT_EQ(tarnel::gdi::StretchPixelRows(c.dc, 0, 0, dw, dh, src), dh);
+        return Read(c, dw, dh);
+    }
+    static std::vector<COLORREF> Read(Canvas& c, int dw, int dh) {
         std::vector<COLORREF> out;
         for (int y = 0; y < dh; ++y)
             for (int x = 0; x < dw; ++x)
@@ -213,6 +226,30 @@ protected:
         return out;
     }
 };
+
+// Pixels that differ from their neighbours everywhere, with something in the unused fourth byte.
+std::vector<DWORD> Noise(int w, int h) {
+    std::vector<DWORD> px(size_t(w) * size_t(h));
+    uint32_t state = 12345;
+    for (DWORD& p : px)
+        p = state = state * 1664525u + 1013904223u;
+    return px;
+}
+
+// The exact average over the area of target pixel (x, y), channel c (0 blue, 1 green, 2 red).
+double ExactAverage(const std::vector<DWORD>& src, int sw, int sh, int dw, int dh, int x, int y, int c) {
+    auto overlap = [](double lo, double hi, int j) {
+        return std::max(0.0, std::min(hi, j + 1.0) - std::max(lo, double(j)));
+    };
+    const double x0 = double(x) * sw / dw, x1 = double(x + 1) * sw / dw;
+    const double y0 = double(y) * sh / dh, y1 = double(y + 1) * sh / dh;
+    double sum = 0;
+    for (int j = int(y0); j < sh && j < y1; ++j)
+        for (int i = int(x0); i < sw && i < x1; ++i)
+            sum += overlap(x0, x1, i) * overlap(y0, y1, j) *
+                   double(src[size_t(j) * size_t(sw) + size_t(i)] >> (8 * c) & 0xFF);
+    return sum / ((x1 - x0) * (y1 - y0));
+}
 
 TEST_F(StretchTest, HalftoneAveragesTheAreaEachPixelCovers) {
     // Black and white columns shrunk 2:1 give mid grey everywhere; a solid colour stays exact at any ratio.
@@ -243,6 +280,98 @@ TEST_F(StretchTest, SameSizeCopiesExactlyAndBottomUpPicturesAreTurned) {
     EXPECT_EQ(c.dc.GetPixel(0, 0), RGB(7, 8, 9));
     EXPECT_EQ(::StretchDIBits(c.dc, 0, 0, 2, 2, 1, 1, 2, 2, src.data(), &bmi, DIB_RGB_COLORS, SRCCOPY), 0)
         << "a source area outside the picture";
+}
+
+TEST_F(StretchTest, HalftoneIsTheExactAverageInEveryPixelLayout) {
+    // From one to several taps on each axis, shrinking and enlarging, and rows whose pixels do not come in
+    // whole blocks of the wider sums.
+    struct Case {
+        int sw, sh, dw, dh;
+    };
+    for (const Case& k : std::vector<Case>{{1, 1, 9, 4},
+                                           {13, 7, 5, 3},
+                                           {17, 9, 29, 13},
+                                           {37, 11, 16, 5},
+                                           {100, 3, 21, 2},
+                                           {64, 20, 9, 3},
+                                           {300, 5, 131, 3},
+                                           {590, 2, 256, 1}}) {
+        SCOPED_TRACE(::testing::Message() << k.sw << "x" << k.sh << " to " << k.dw << "x" << k.dh);
+        const std::vector<DWORD> dib = Noise(k.sw, k.sh);
+        const std::vector<COLORREF> want = Stretch(dib, k.sw, k.sh, k.dw, k.dh, HALFTONE);
+        for (int y = 0; y < k.dh; ++y)
+            for (int x = 0; x < k.dw; ++x)
+                for (int c = 0; c < 3; ++c) {
+                    const int got = int(want[size_t(y) * size_t(k.dw) + size_t(x)] >> (8 * (2 - c)) & 0xFF);
+                    ASSERT_LE(std::abs(got - ExactAverage(dib, k.sw, k.sh, k.dw, k.dh, x, y, c)), 1.0)
+                        << "pixel " << x << "," << y << " channel " << c;
+                }
+        // The same pixels as red, green, blue (and alpha) bytes, or blue, green, red, in rows with padding
+        // after them, top-down or bottom-up, give the same picture in either mode.
+        for (int bpp : {3, 4})
+            for (bool rgb : {false, true})
+                for (bool bottomUp : {false, true}) {
+                    const ptrdiff_t stride = ptrdiff_t(k.sw) * bpp + 5;
+                    std::vector<uint8_t> bytes(size_t(stride) * size_t(k.sh), 0xAA);
+                    for (int y = 0; y < k.sh; ++y)
+                        for (int x = 0; x < k.sw; ++x) {
+                            const DWORD p = dib[size_t(y) * size_t(k.sw) + size_t(x)];
+                            uint8_t* out = bytes.data() + (bottomUp ? k.sh - 1 - y : y) * stride + x * bpp;
+                            for (int i = 0; i < bpp; ++i)
+                                out[i] = uint8_t(p >> (8 * (rgb && i < 3 ? 2 - i : i)));
+                        }
+                    const tarnel::gdi::PixelRows rows = {bytes.data() + (bottomUp ? (k.sh - 1) * stride : 0),
+                                                         bottomUp ? -stride : stride,
+                                                         k.sw,
+                                                         k.sh,
+                                                         bpp,
+                                                         rgb};
+                    EXPECT_EQ(Stretch(rows, k.dw, k.dh, HALFTONE), want)
+                        << bpp << " bytes, " << (rgb ? "RGB" : "BGR") << (bottomUp ? ", bottom-up" : "");
+                    EXPECT_EQ(Stretch(rows, k.dw, k.dh, COLORONCOLOR),
+                              Stretch(dib, k.sw, k.sh, k.dw, k.dh, COLORONCOLOR))
+                        << bpp << " bytes, " << (rgb ? "RGB" : "BGR") << (bottomUp ? ", bottom-up" : "");
+                }
+    }
+}
+
+TEST_F(StretchTest, DrawingPartlyOutsideTheBitmapKeepsTheRestAndMonochromeIsBlackOrWhite) {
+    const std::vector<DWORD> src = Noise(23, 17);
+    const std::vector<COLORREF> whole = Stretch(src, 23, 17, 11, 7, HALFTONE);
+    BITMAPINFO bmi{};
+    bmi.bmiHeader = {sizeof(BITMAPINFOHEADER), 23, -17, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    for (auto [xDest, yDest] : std::vector<std::pair<int, int>>{{-4, 3}, {2, -5}, {-20, 0}, {6, 6}}) {
+        Canvas c(9, 8);
+        c.dc.FillSolidRect(0, 0, 9, 8, RGB(1, 2, 3));
+        ::SetStretchBltMode(c.dc, HALFTONE);
+        EXPECT_EQ(::StretchDIBits(c.dc, xDest, yDest, 11, 7, 0, 0, 23, 17, src.data(), &bmi, DIB_RGB_COLORS,
+                                  SRCCOPY),
+                  7);
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 9; ++x) {
+                const int sx = x - xDest, sy = y - yDest;
+                const bool drawn = sx >= 0 && sx < 11 && sy >= 0 && sy < 7;
+                EXPECT_EQ(c.dc.GetPixel(x, y), drawn ? whole[size_t(sy) * 11 + size_t(sx)] : RGB(1, 2, 3))
+                    << "at " << x << "," << y << " drawn at " << xDest << "," << yDest;
+            }
+    }
+    // A monochrome bitmap: light pixels white, dark ones black.
+    CClientDC screen(nullptr);
+    CDC mem;
+    mem.CreateCompatibleDC(&screen);
+    CBitmap mono;
+    mono.CreateCompatibleBitmap(&mem, 4, 1);
+    CBitmap* old = mem.SelectObject(&mono);
+    const std::vector<DWORD> grey = {0x101010, 0x7F7F7F, 0x808080, 0xF0F0F0};
+    bmi.bmiHeader.biWidth = 4;
+    bmi.bmiHeader.biHeight = -1;
+    ::SetStretchBltMode(mem, HALFTONE);
+    EXPECT_EQ(::StretchDIBits(mem, 0, 0, 4, 1, 0, 0, 4, 1, grey.data(), &bmi, DIB_RGB_COLORS, SRCCOPY), 1);
+    EXPECT_EQ(mem.GetPixel(0, 0), kBlack);
+    EXPECT_EQ(mem.GetPixel(1, 0), kBlack);
+    EXPECT_EQ(mem.GetPixel(2, 0), kWhite);
+    EXPECT_EQ(mem.GetPixel(3, 0), kWhite);
+    mem.SelectObject(old);
 }
 
 } // namespace
