@@ -1,5 +1,6 @@
 #include "host/Confine.h"
 
+#include "host/Sanitizer.h"
 #include <fcntl.h>
 #include <linux/landlock.h>
 #include <sched.h>
@@ -15,20 +16,6 @@
 #include <cstring>
 
 namespace {
-
-bool UnderSanitizer() {
-#if defined(__SANITIZE_ADDRESS__)
-    return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    return true;
-#else
-    return false;
-#endif
-#else
-    return false;
-#endif
-}
 
 void Limit(int resource, rlim_t value) {
     const rlimit limit = {value, value};
@@ -143,7 +130,7 @@ const std::vector<RefusedCall>& RefusedCalls() {
             {"swapoff", "the machine itself"},
         };
         // LeakSanitizer inspects the process through ptrace when it exits, so sanitizer builds keep it.
-        if (!UnderSanitizer())
+        if (!kAddressSanitizer)
             c.push_back({"ptrace", "other processes"});
         return c;
     }();
@@ -179,7 +166,7 @@ std::vector<std::string> Confine(const std::string& temporaryFolder, const Confi
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         missing.push_back(std::string("no_new_privs: ") + std::strerror(errno));
     // AddressSanitizer's shadow memory is one vast mapping: its builds run without a memory bound.
-    if (limits.memoryMiB > 0 && !UnderSanitizer())
+    if (limits.memoryMiB > 0 && !kAddressSanitizer)
         Limit(RLIMIT_DATA, rlim_t(limits.memoryMiB) << 20);
     Limit(RLIMIT_NOFILE, rlim_t(limits.openFiles));
     Limit(RLIMIT_FSIZE, rlim_t(limits.fileSizeMiB) << 20);

@@ -3,6 +3,7 @@
 #include "host/Confine.h"
 #include "host/OutputFile.h"
 
+#include "host/Sanitizer.h"
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -115,17 +116,7 @@ void CloseAllBut(std::vector<int> keep) {
 } // namespace
 
 bool MemoryBoundsApply() {
-#if defined(__SANITIZE_ADDRESS__)
-    return false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    return false;
-#else
-    return true;
-#endif
-#else
-    return true;
-#endif
+    return !kAddressSanitizer;
 }
 
 namespace {

@@ -2,6 +2,7 @@
 #include "TestUtil.h"
 #include "support/BmpWriter.h"
 
+#include "host/Sanitizer.h"
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -410,17 +411,6 @@ bool MeshesRender(const TempDir& dir) {
                .status == 0;
 }
 
-bool UnderAddressSanitizer() {
-#if defined(__SANITIZE_ADDRESS__)
-    return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    return true;
-#endif
-#endif
-    return false;
-}
-
 // Every outcome without a picture says why on one line, in the user's words, and exits 1.
 TEST(HostCommand, EveryNoPictureSaysWhyOnOneLine) {
     TempDir dir;
@@ -485,7 +475,7 @@ TEST(HostCommand, SizesAndMemoryAreBounded) {
     EXPECT_EQ(Tarnel("thumbnail --memory lots a b 2>/dev/null").status, 2);
     EXPECT_EQ(Tarnel("cache --memory -1 a 2>/dev/null").status, 2);
 
-    if (UnderAddressSanitizer() || !MeshesRender(dir))
+    if (kAddressSanitizer || !MeshesRender(dir))
         GTEST_SKIP() << "memory bounds need a build without AddressSanitizer, and meshes off-screen OpenGL";
     // The bound hit by a request (the largest size) and by a file (a mesh past the size limit).
     std::string sphere = std::string(80, '\0');
@@ -585,7 +575,7 @@ TEST(HostCommand, PicturesThatPromiseMoreThanTheyHoldAreRefused) {
     le32(bomb, 10, 14 + 40 + 256 * 4);
     WriteFile(dir / "bomb.qzt", bmp::Study(bomb));
 
-    const std::string memory = UnderAddressSanitizer() ? "" : "--memory 256 ";
+    const std::string memory = kAddressSanitizer ? "" : "--memory 256 ";
     EXPECT_EQ(Tarnel("thumbnail " + memory + (dir / "largest.qzt") + " " + (dir / "l.png")).status, 0);
     Result r = Tarnel("thumbnail " + memory + (dir / "bomb.qzt") + " " + (dir / "b.png") + " 2>&1");
     EXPECT_EQ(r.status, 1);

@@ -5,6 +5,7 @@
 #include "RegistryTestUtil.h"
 #include "host/Confine.h"
 
+#include "host/Sanitizer.h"
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
@@ -256,17 +257,6 @@ struct Listeners {
     }
 };
 
-bool UnderAddressSanitizer() {
-#if defined(__SANITIZE_ADDRESS__)
-    return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    return true;
-#endif
-#endif
-    return false;
-}
-
 // A decoder taken over by a hostile file can do nothing beyond its own picture: no connection, no file in
 // the home folder, no program run, no new process, no memory past the bound. The same tries, made in this
 // unconfined test process, all succeed: the checks can see what they look for.
@@ -313,7 +303,7 @@ TEST(Confinement, AHandlerTakenOverCannotReachOutAndTheHostStillAnswers) {
                       " " + (dir / "trespass.red") + " " + (dir / "out.png"));
     EXPECT_EQ(r.status, 1) << r.out;
     for (const std::string& t : tries) {
-        if (t == "allocate 4 GiB" && UnderAddressSanitizer())
+        if (t == "allocate 4 GiB" && kAddressSanitizer)
             continue; // sanitizer builds run without the memory bound
         EXPECT_NE(r.out.find("trespass: " + t + ": refused"), std::string::npos) << t << ": " << r.out;
     }
