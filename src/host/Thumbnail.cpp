@@ -106,6 +106,15 @@ int RunThumbnail(int argc, char** argv) {
     return kExitNoPicture;
 }
 
+namespace {
+
+std::string MemoryBoundReason(long long mebibytes) {
+    return "it needs more memory than the bound of " + std::to_string(mebibytes) +
+           " MiB (--memory, TARNEL_MEMORY_LIMIT)";
+}
+
+} // namespace
+
 std::string NoPictureReason(const char* input, const ChildOutcome& outcome, double timeout, long memoryMiB) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", timeout);
@@ -113,8 +122,7 @@ std::string NoPictureReason(const char* input, const ChildOutcome& outcome, doub
     // bound (a resident peak of three quarters of the bound or more) is taken to have needed more.
     const bool nearBound =
         memoryMiB > 0 && MemoryBoundsApply() && outcome.peakKiB * 4 >= memoryMiB * 1024 * 3;
-    const std::string memory = "it needs more memory than the bound of " + std::to_string(memoryMiB) +
-                               " MiB (--memory, TARNEL_MEMORY_LIMIT)";
+    const std::string memory = MemoryBoundReason(memoryMiB);
     switch (outcome.kind) {
     case ChildOutcome::TimedOut:
         return std::string("gave up after ") + seconds + " seconds (--timeout)";
@@ -252,19 +260,17 @@ int ExtractPng(const char* input, SIZE size, const ModuleChoice& choice, bool wr
     // A mesh that tarnel's own module renders (another product's handler answers for its own pictures).
     const bool mesh = IsMeshPath(input) && InlineIsEqualGUID(handler.clsid, CLSID_TarnelThumbnailer);
     if (hBitmap == nullptr || iconOnly) {
-        // A mesh that our module could not render: first whether this machine can render at all.
+        // The module ran out of memory; or a mesh that our module could not render: whether this machine can
+        // render at all.
         std::string problem;
-        if (mesh)
+        if (hr == E_OUTOFMEMORY) {
+            rlimit limit{};
+            const bool bounded = ::getrlimit(RLIMIT_DATA, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY;
+            problem = bounded ? MemoryBoundReason((long long)(limit.rlim_cur >> 20)) : "out of memory";
+        } else if (mesh) {
             problem = MeshRenderingProblem(handler.module);
-        if (!problem.empty() || hr == E_OUTOFMEMORY) {
-            if (problem.empty()) {
-                rlimit limit{};
-                const bool bounded = ::getrlimit(RLIMIT_DATA, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY;
-                problem = bounded ? "it needs more memory than the bound of " +
-                                        std::to_string(limit.rlim_cur >> 20) +
-                                        " MiB (--memory, TARNEL_MEMORY_LIMIT)"
-                                  : "out of memory";
-            }
+        }
+        if (!problem.empty()) {
             std::fprintf(stderr, "tarnel: no picture for %s: %s\n", input, problem.c_str());
             ::DeleteObject(hBitmap);
             return hr == E_OUTOFMEMORY ? kChildToldWhy : kChildSetUpFault;
