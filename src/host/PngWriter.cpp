@@ -6,6 +6,7 @@
 #include <png.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -83,8 +84,11 @@ bool Encode(FILE* file, const Picture& picture, png_text* chunks, int nChunks, s
     }
     png_init_io(w.png, file);
     // A thumbnail is written once and read soon, often to be stored again by the file manager: fast
-    // compression is worth far more here than the last few percent of size.
+    // compression is worth far more here than the last few percent of size. Run-length matching over the
+    // SUB-filtered rows finds what a rendered picture has (flat background, smooth shading) at about half
+    // the cost of the shortest string matching, which gains nothing on noisy pictures either.
     png_set_compression_level(w.png, 1);
+    png_set_compression_strategy(w.png, Z_RLE);
     png_set_filter(w.png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
     png_set_IHDR(w.png, w.info, png_uint_32(picture.width), png_uint_32(picture.height), 8, picture.colorType,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
