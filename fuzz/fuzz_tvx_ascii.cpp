@@ -2,7 +2,7 @@
 // input takes the ASCII path; every piece is also checked against the runtime's own number scanning.
 #include "tvx_fuzz.h"
 
-#include "vtkTVXFacetLine.h"
+#include "TVXFacetLine.h"
 
 #include <cstring>
 #include <vector>
@@ -21,8 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
         start = end == std::string::npos ? text.size() : end + 1;
         float fast[3] = {-1, -2, -3}, runtime[3] = {-1, -2, -3};
-        vtkTVXScanVertex(line.c_str(), fast, true);
-        vtkTVXScanVertex(line.c_str(), runtime, false);
+        TVXScanVertex(line.c_str(), fast, true);
+        TVXScanVertex(line.c_str(), runtime, false);
         if (std::memcmp(fast, runtime, sizeof fast) != 0)
             __builtin_trap();
     }

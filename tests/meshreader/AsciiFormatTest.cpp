@@ -1,7 +1,7 @@
 // The ASCII facet format: the format test, pieces, keywords, vertex lines and their numbers, progress.
 #include "MeshTestUtil.h"
 
-#include "vtkTVXFacetLine.h"
+#include "TVXFacetLine.h"
 
 #include "vtkCallbackCommand.h"
 
@@ -207,7 +207,7 @@ TEST(FacetFormat, PlainNumbersConvertExactlyAsTheRuntimeDoes) {
     }
     for (const std::string& line : lines) {
         float fast[3] = {-7, -7, -7}, runtime[3] = {-7, -7, -7};
-        int stored = vtkTVXScanVertex(line.c_str(), fast, true);
+        int stored = TVXScanVertex(line.c_str(), fast, true);
         int n = std::sscanf(line.c_str(), "%*s %f %f %f\n", &runtime[0], &runtime[1], &runtime[2]);
         EXPECT_EQ(stored, n < 0 ? 0 : n) << line;
         EXPECT_EQ(std::memcmp(fast, runtime, sizeof fast), 0) << line;
