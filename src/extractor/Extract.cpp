@@ -72,6 +72,9 @@ HRESULT CTarnelEx::ExtractPicture(HBITMAP* phBmpImage) {
     if (candidate.m_hObject == nullptr)
         return E_FAIL;
     *phBmpImage = static_cast<HBITMAP>(candidate.Detach());
+    // The icon is handed out with a failure code on purpose: it is a picture all the same, and the caller
+    // owns it, but a caller that tells success by S_OK alone must not take the icon for the file's own
+    // picture. Neither S_FALSE nor any success code says that; 0xFFFFFFFF does, and callers rely on it.
     return bIcon ? HRESULT(0xFFFFFFFF) : S_OK;
 }
 

@@ -13,6 +13,8 @@ STDMETHODIMP CTarnelEx::IsDirty() {
 }
 
 STDMETHODIMP CTarnelEx::Load(LPCOLESTR pszFileName, DWORD) {
+    // A null name is not an error: the shell may load an object again without a name, and the object then
+    // keeps the file it was bound to. Nothing is opened here, so there is nothing to fail.
     if (pszFileName == nullptr)
         return S_OK;
     try {
