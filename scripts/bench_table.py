@@ -59,6 +59,9 @@ row("study process, confined vs not", proc, unconfined, "TARNEL_UNCONFINED=1", n
 icon, icon_peak = get(emb, "BM_IconThumbnailProcess")
 row("icon fallback, tarnel thumbnail process", icon, peer, "gdk-pixbuf-thumbnailer -s 256", icon_peak,
     note="target <= 0.6x")
+decode_floor, decode_peak = get(emb, "BM_PixbufDecodeFloorProcess")
+row("floor of a study process: start + gdk-pixbuf BMP decode", decode_floor, peer, "gdk-pixbuf-thumbnailer -s 256",
+    decode_peak, note="what any process that decodes with gdk-pixbuf pays")
 
 mesh = medians("bench_mesh")
 for case, label in (("Binary41k", "mesh 41.6k binary STL"), ("Ascii10k", "mesh 10k ASCII STL"),

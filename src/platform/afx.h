@@ -130,7 +130,13 @@ private:
 class CByteArray : public CObject {
 public:
     INT GetSize() const { return INT(m_data.size()); }
-    void SetSize(INT n) { m_data.resize(size_t(n < 0 ? 0 : n)); }
+    // Setting the size to 0 frees the storage, as RemoveAll does.
+    void SetSize(INT n) {
+        if (n <= 0)
+            RemoveAll();
+        else
+            m_data.resize(size_t(n));
+    }
     BYTE* GetData() { return m_data.data(); }
     const BYTE* GetData() const { return m_data.data(); }
     BYTE GetAt(INT i) const { return m_data.at(size_t(i)); }
@@ -139,7 +145,7 @@ public:
         m_data.push_back(b);
         return GetSize() - 1;
     }
-    void RemoveAll() { m_data.clear(); }
+    void RemoveAll() { std::vector<BYTE>().swap(m_data); }
 
 private:
     std::vector<BYTE> m_data;

@@ -114,8 +114,11 @@ bool LoadEmbeddedPicture(LPCWSTR lpszPath, const std::function<void(const CDIB&,
         file.Write(bytes.GetData() + offset, UINT(bytes.GetSize() - offset));
         file.Close();
     }
+    // The tail is not needed while the picture is decoded.
+    const int kept = bytes.GetSize();
+    bytes.RemoveAll();
     CDIB dib(strName);
-    use(dib, offset, bytes.GetSize());
+    use(dib, offset, kept);
     temporary.Delete();
     return true;
 }
