@@ -59,29 +59,20 @@ long DefaultMemoryMiB() {
 
 namespace {
 
-// --module PATH and --clsid {...}.
-bool ReadModuleChoice(const CommandLine& line, ModuleChoice& choice, std::string& problem) {
+// What the commands that extract share: --timeout SECONDS and --memory MIB, the bounds of an extraction, and
+// --module PATH with --clsid {...}, the module asked.
+bool ReadExtractionOptions(const CommandLine& line, double& timeout, long& memoryMiB, ModuleChoice& choice,
+                           std::string& problem) {
+    memoryMiB = DefaultMemoryMiB();
+    if (const char* text = line.Value("timeout"); text != nullptr && !ParseSeconds(text, timeout))
+        problem = "the timeout must be a number of seconds, 0 for none";
+    else if (const char* text = line.Value("memory"); text != nullptr && !ParseMemory(text, memoryMiB))
+        problem = kBadMemory;
+    else if (const char* clsid = line.Value("clsid"); clsid != nullptr && !ParseGuidText(clsid, choice.clsid))
+        problem = std::string("--clsid needs a class identifier such as ") + kTarnelClassText;
     if (const char* module = line.Value("module"))
         choice.module = module;
-    if (const char* clsid = line.Value("clsid"); clsid != nullptr && !ParseGuidText(clsid, choice.clsid)) {
-        problem = std::string("--clsid needs a class identifier such as ") + kTarnelClassText;
-        return false;
-    }
-    return true;
-}
-
-// --timeout SECONDS and --memory MIB, the bounds of an extraction.
-bool ReadBounds(const CommandLine& line, double& timeout, long& memoryMiB, std::string& problem) {
-    memoryMiB = DefaultMemoryMiB();
-    if (const char* text = line.Value("timeout"); text != nullptr && !ParseSeconds(text, timeout)) {
-        problem = "the timeout must be a number of seconds, 0 for none";
-        return false;
-    }
-    if (const char* text = line.Value("memory"); text != nullptr && !ParseMemory(text, memoryMiB)) {
-        problem = kBadMemory;
-        return false;
-    }
-    return true;
+    return problem.empty();
 }
 
 // The thumbnail cache's sizes, as the freedesktop cache names its folders.
@@ -91,18 +82,26 @@ struct SizeName {
 };
 const SizeName kSizes[] = {{"normal", 128}, {"large", 256}, {"x-large", 512}, {"xx-large", 1024}};
 
-} // namespace
+// Reads the line with the command's table, then the request from it with read(line, request, problem).
+template <class Request>
+bool ParseWith(std::string_view command, int argc, char** argv, Request& request, std::string& problem,
+               bool (*read)(const CommandLine&, Request&, std::string&)) {
+    if (!ParseCommandLine(command, argc, argv, request.line, problem) || request.line.help)
+        return request.line.help;
+    return read(request.line, request, problem);
+}
 
-bool ParseThumbnailArguments(int argc, char** argv, ThumbnailRequest& request, std::string& problem) {
-    CommandLine& line = request.line;
-    if (!ParseCommandLine("thumbnail", argc, argv, line, problem) || line.help)
-        return line.help;
+// Two commands that share one parser: `second` when argv[0] names it, else `first`.
+std::string_view PairedCommand(int argc, char** argv, std::string_view first, std::string_view second) {
+    return argc > 0 && argv[0] == second ? second : first;
+}
+
+bool ReadThumbnail(const CommandLine& line, ThumbnailRequest& request, std::string& problem) {
     if (const char* size = line.Value("size"); size != nullptr && !ParseSize(size, request.size)) {
         problem = "the size must be N or WxH, whole numbers from 1 to " + std::to_string(kMaxThumbnailSide);
         return false;
     }
-    if (!ReadBounds(line, request.timeout, request.memoryMiB, problem) ||
-        !ReadModuleChoice(line, request.choice, problem))
+    if (!ReadExtractionOptions(line, request.timeout, request.memoryMiB, request.choice, problem))
         return false;
     request.verbose = line.Has("verbose");
     request.writeIcon = line.Has("icon");
@@ -111,10 +110,7 @@ bool ParseThumbnailArguments(int argc, char** argv, ThumbnailRequest& request, s
     return true;
 }
 
-bool ParseCacheArguments(int argc, char** argv, CacheRequest& request, std::string& problem) {
-    CommandLine& line = request.line;
-    if (!ParseCommandLine("cache", argc, argv, line, problem) || line.help)
-        return line.help;
+bool ReadCache(const CommandLine& line, CacheRequest& request, std::string& problem) {
     if (const char* size = line.Value("size")) {
         const SizeName* found = nullptr;
         for (const SizeName& s : kSizes)
@@ -135,8 +131,7 @@ bool ParseCacheArguments(int argc, char** argv, CacheRequest& request, std::stri
             return false;
         }
     }
-    if (!ReadBounds(line, request.timeout, request.memoryMiB, problem) ||
-        !ReadModuleChoice(line, request.choice, problem))
+    if (!ReadExtractionOptions(line, request.timeout, request.memoryMiB, request.choice, problem))
         return false;
     request.retryFailed = line.Has("retry-failed");
     request.lists = line.Values("list");
@@ -148,29 +143,19 @@ bool ParseCacheArguments(int argc, char** argv, CacheRequest& request, std::stri
     return true;
 }
 
-bool ParseInfoArguments(int argc, char** argv, InfoRequest& request, std::string& problem) {
-    CommandLine& line = request.line;
-    if (!ParseCommandLine("info", argc, argv, line, problem) || line.help)
-        return line.help;
+bool ReadInfo(const CommandLine& line, InfoRequest& request, std::string&) {
     request.json = line.Has("json");
     request.file = line.arguments[0];
     return true;
 }
 
-bool ParseRegisterArguments(int argc, char** argv, RegisterRequest& request, std::string& problem) {
-    CommandLine& line = request.line;
-    const bool unregister = argc > 0 && std::strcmp(argv[0], "unregister") == 0;
-    if (!ParseCommandLine(unregister ? "unregister" : "register", argc, argv, line, problem) || line.help)
-        return line.help;
+bool ReadRegister(const CommandLine& line, RegisterRequest& request, std::string&) {
     request.system = line.Has("system");
     request.module = line.arguments.empty() ? nullptr : line.arguments[0];
     return true;
 }
 
-bool ParseRegistryArguments(int argc, char** argv, RegistryRequest& request, std::string& problem) {
-    CommandLine& line = request.line;
-    if (!ParseCommandLine("registry", argc, argv, line, problem) || line.help)
-        return line.help;
+bool ReadRegistry(const CommandLine& line, RegistryRequest& request, std::string&) {
     request.action =
         std::strcmp(line.command->name, "where") == 0 ? RegistryRequest::Where : RegistryRequest::Dump;
     if (request.action == RegistryRequest::Dump) {
@@ -182,11 +167,7 @@ bool ParseRegistryArguments(int argc, char** argv, RegistryRequest& request, std
     return true;
 }
 
-bool ParseInstallArguments(int argc, char** argv, InstallRequest& request, std::string& problem) {
-    CommandLine& line = request.line;
-    const bool uninstall = argc > 0 && std::strcmp(argv[0], "uninstall") == 0;
-    if (!ParseCommandLine(uninstall ? "uninstall" : "install", argc, argv, line, problem) || line.help)
-        return line.help;
+bool ReadInstall(const CommandLine& line, InstallRequest& request, std::string& problem) {
     if (const char* prefix = line.Value("prefix"))
         request.prefix = prefix;
     request.system = line.Has("system") || line.Has("prefix");
@@ -198,16 +179,45 @@ bool ParseInstallArguments(int argc, char** argv, InstallRequest& request, std::
     return true;
 }
 
-bool ParseShaderCacheArguments(int argc, char** argv, ShaderCacheRequest& request, std::string& problem) {
-    CommandLine& line = request.line;
-    if (!ParseCommandLine("shader-cache", argc, argv, line, problem) || line.help)
-        return line.help;
+bool ReadShaderCache(const CommandLine& line, ShaderCacheRequest& request, std::string&) {
     request.action = line.Has("prepare")  ? ShaderCacheRequest::Prepare
                      : line.Has("remove") ? ShaderCacheRequest::Remove
                                           : ShaderCacheRequest::Where;
     request.into = line.Value("into");
     request.module = line.Value("module");
     return true;
+}
+
+} // namespace
+
+bool ParseThumbnailArguments(int argc, char** argv, ThumbnailRequest& request, std::string& problem) {
+    return ParseWith("thumbnail", argc, argv, request, problem, ReadThumbnail);
+}
+
+bool ParseCacheArguments(int argc, char** argv, CacheRequest& request, std::string& problem) {
+    return ParseWith("cache", argc, argv, request, problem, ReadCache);
+}
+
+bool ParseInfoArguments(int argc, char** argv, InfoRequest& request, std::string& problem) {
+    return ParseWith("info", argc, argv, request, problem, ReadInfo);
+}
+
+bool ParseRegisterArguments(int argc, char** argv, RegisterRequest& request, std::string& problem) {
+    return ParseWith(PairedCommand(argc, argv, "register", "unregister"), argc, argv, request, problem,
+                     ReadRegister);
+}
+
+bool ParseRegistryArguments(int argc, char** argv, RegistryRequest& request, std::string& problem) {
+    return ParseWith("registry", argc, argv, request, problem, ReadRegistry);
+}
+
+bool ParseInstallArguments(int argc, char** argv, InstallRequest& request, std::string& problem) {
+    return ParseWith(PairedCommand(argc, argv, "install", "uninstall"), argc, argv, request, problem,
+                     ReadInstall);
+}
+
+bool ParseShaderCacheArguments(int argc, char** argv, ShaderCacheRequest& request, std::string& problem) {
+    return ParseWith("shader-cache", argc, argv, request, problem, ReadShaderCache);
 }
 
 std::wstring ShellPath(const char* arg) {
