@@ -1,5 +1,6 @@
 #include "host/Arguments.h"
 
+#include "host/Formats.h"
 #include "platform/widestr.h"
 
 #include <unistd.h>
@@ -56,99 +57,167 @@ long DefaultMemoryMiB() {
     return mebibytes;
 }
 
-int ParseModuleOption(int argc, char** argv, int& i, ModuleChoice& choice, std::string& problem) {
-    const char* a = argv[i];
-    const char* value = nullptr;
-    bool isModule = false;
-    if (std::strcmp(a, "--module") == 0 || std::strcmp(a, "--clsid") == 0) {
-        isModule = a[2] == 'm';
-        if (++i >= argc) {
-            problem = std::string(a) + " needs a value";
-            return -1;
-        }
-        value = argv[i];
-    } else if (std::strncmp(a, "--module=", 9) == 0) {
-        isModule = true;
-        value = a + 9;
-    } else if (std::strncmp(a, "--clsid=", 8) == 0) {
-        value = a + 8;
-    } else {
-        return 0;
-    }
-    if (isModule) {
-        if (value[0] == '\0') {
-            problem = "--module needs the module's path";
-            return -1;
-        }
-        choice.module = value;
-    } else if (!ParseGuidText(value, choice.clsid)) {
-        problem = "--clsid needs a class identifier such as {3D7A91C2-58E4-4B1F-A2C6-7E90B41D5F38}";
-        return -1;
-    }
-    return 1;
+namespace {
+
+// What the commands that extract share: --timeout SECONDS and --memory MIB, the bounds of an extraction, and
+// --module PATH with --clsid {...}, the module asked.
+bool ReadExtractionOptions(const CommandLine& line, double& timeout, long& memoryMiB, ModuleChoice& choice,
+                           std::string& problem) {
+    memoryMiB = DefaultMemoryMiB();
+    if (const char* text = line.Value("timeout"); text != nullptr && !ParseSeconds(text, timeout))
+        problem = "the timeout must be a number of seconds, 0 for none";
+    else if (const char* text = line.Value("memory"); text != nullptr && !ParseMemory(text, memoryMiB))
+        problem = kBadMemory;
+    else if (const char* clsid = line.Value("clsid"); clsid != nullptr && !ParseGuidText(clsid, choice.clsid))
+        problem = std::string("--clsid needs a class identifier such as ") + kTarnelClassText;
+    if (const char* module = line.Value("module"))
+        choice.module = module;
+    return problem.empty();
 }
 
-bool ParseThumbnailArguments(int argc, char** argv, ThumbnailRequest& request, std::string& problem) {
-    const char* positional[2] = {nullptr, nullptr};
-    int nPositional = 0;
-    const std::string badSize =
-        "the size must be N or WxH, whole numbers from 1 to " + std::to_string(kMaxThumbnailSide);
-    const char* const kBadSize = badSize.c_str();
-    const char* const kBadTimeout = "the timeout must be a number of seconds, 0 for none";
-    request.memoryMiB = DefaultMemoryMiB();
-    auto fail = [&](std::string why) {
-        problem = std::move(why);
+// The thumbnail cache's sizes, as the freedesktop cache names its folders.
+struct SizeName {
+    const char* name;
+    int pixels;
+};
+const SizeName kSizes[] = {{"normal", 128}, {"large", 256}, {"x-large", 512}, {"xx-large", 1024}};
+
+// Reads the line with the command's table, then the request from it with read(line, request, problem).
+template <class Request>
+bool ParseWith(std::string_view command, int argc, char** argv, Request& request, std::string& problem,
+               bool (*read)(const CommandLine&, Request&, std::string&)) {
+    if (!ParseCommandLine(command, argc, argv, request.line, problem) || request.line.help)
+        return request.line.help;
+    return read(request.line, request, problem);
+}
+
+// Two commands that share one parser: `second` when argv[0] names it, else `first`.
+std::string_view PairedCommand(int argc, char** argv, std::string_view first, std::string_view second) {
+    return argc > 0 && argv[0] == second ? second : first;
+}
+
+bool ReadThumbnail(const CommandLine& line, ThumbnailRequest& request, std::string& problem) {
+    if (const char* size = line.Value("size"); size != nullptr && !ParseSize(size, request.size)) {
+        problem = "the size must be N or WxH, whole numbers from 1 to " + std::to_string(kMaxThumbnailSide);
         return false;
-    };
-    for (int i = 1; i < argc; ++i) {
-        const char* a = argv[i];
-        if (int taken = ParseModuleOption(argc, argv, i, request.choice, problem); taken != 0) {
-            if (taken < 0)
-                return false;
-        } else if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
-            request.help = true;
-            return true;
-        } else if (std::strcmp(a, "-s") == 0 || std::strcmp(a, "--size") == 0) {
-            if (++i >= argc || !ParseSize(argv[i], request.size))
-                return fail(kBadSize);
-        } else if (std::strncmp(a, "--size=", 7) == 0) {
-            if (!ParseSize(a + 7, request.size))
-                return fail(kBadSize);
-        } else if (std::strcmp(a, "--timeout") == 0) {
-            if (++i >= argc || !ParseSeconds(argv[i], request.timeout))
-                return fail(kBadTimeout);
-        } else if (std::strncmp(a, "--timeout=", 10) == 0) {
-            if (!ParseSeconds(a + 10, request.timeout))
-                return fail(kBadTimeout);
-        } else if (std::strcmp(a, "--memory") == 0) {
-            if (++i >= argc || !ParseMemory(argv[i], request.memoryMiB))
-                return fail(kBadMemory);
-        } else if (std::strncmp(a, "--memory=", 9) == 0) {
-            if (!ParseMemory(a + 9, request.memoryMiB))
-                return fail(kBadMemory);
-        } else if (std::strcmp(a, "-v") == 0 || std::strcmp(a, "--verbose") == 0) {
-            request.verbose = true;
-        } else if (std::strcmp(a, "--icon") == 0) {
-            request.writeIcon = true;
-        } else if (std::strcmp(a, "--") == 0) {
-            for (++i; i < argc; ++i) {
-                if (nPositional == 2)
-                    return fail("too many arguments");
-                positional[nPositional++] = argv[i];
-            }
-        } else if (a[0] == '-' && a[1] != '\0') {
-            return fail(std::string("unknown option ") + a);
-        } else {
-            if (nPositional == 2)
-                return fail("too many arguments");
-            positional[nPositional++] = a;
+    }
+    if (!ReadExtractionOptions(line, request.timeout, request.memoryMiB, request.choice, problem))
+        return false;
+    request.verbose = line.Has("verbose");
+    request.writeIcon = line.Has("icon");
+    request.input = line.arguments[0];
+    request.output = line.arguments[1];
+    return true;
+}
+
+bool ReadCache(const CommandLine& line, CacheRequest& request, std::string& problem) {
+    if (const char* size = line.Value("size")) {
+        const SizeName* found = nullptr;
+        for (const SizeName& s : kSizes)
+            if (std::strcmp(size, s.name) == 0)
+                found = &s;
+        if (found == nullptr) {
+            problem = "the size is one of normal, large, x-large and xx-large";
+            return false;
+        }
+        request.sizeName = found->name;
+        request.pixels = found->pixels;
+    }
+    if (const char* jobs = line.Value("jobs")) {
+        char* end = nullptr;
+        request.jobs = std::strtol(jobs, &end, 10);
+        if (*end != '\0' || request.jobs < 1 || request.jobs > 256) {
+            problem = "--jobs takes a whole number from 1 to 256";
+            return false;
         }
     }
-    if (nPositional != 2)
-        return fail("INPUT and OUTPUT are both needed");
-    request.input = positional[0];
-    request.output = positional[1];
+    if (!ReadExtractionOptions(line, request.timeout, request.memoryMiB, request.choice, problem))
+        return false;
+    request.retryFailed = line.Has("retry-failed");
+    request.lists = line.Values("list");
+    request.paths = line.arguments;
+    if (request.paths.empty() && request.lists.empty()) {
+        problem = "PATH is needed";
+        return false;
+    }
     return true;
+}
+
+bool ReadInfo(const CommandLine& line, InfoRequest& request, std::string&) {
+    request.json = line.Has("json");
+    request.file = line.arguments[0];
+    return true;
+}
+
+bool ReadRegister(const CommandLine& line, RegisterRequest& request, std::string&) {
+    request.system = line.Has("system");
+    request.module = line.arguments.empty() ? nullptr : line.arguments[0];
+    return true;
+}
+
+bool ReadRegistry(const CommandLine& line, RegistryRequest& request, std::string&) {
+    request.action =
+        std::strcmp(line.command->name, "where") == 0 ? RegistryRequest::Where : RegistryRequest::Dump;
+    if (request.action == RegistryRequest::Dump) {
+        request.classes = line.Has("user")     ? RegistryRequest::User
+                          : line.Has("system") ? RegistryRequest::System
+                                               : RegistryRequest::All;
+        request.keys.assign(line.arguments.begin(), line.arguments.end());
+    }
+    return true;
+}
+
+bool ReadInstall(const CommandLine& line, InstallRequest& request, std::string& problem) {
+    if (const char* prefix = line.Value("prefix"))
+        request.prefix = prefix;
+    request.system = line.Has("system") || line.Has("prefix");
+    if (request.system && line.Has("user")) {
+        problem = "--user and --system exclude each other";
+        return false;
+    }
+    request.module = line.Value("module");
+    return true;
+}
+
+bool ReadShaderCache(const CommandLine& line, ShaderCacheRequest& request, std::string&) {
+    request.action = line.Has("prepare")  ? ShaderCacheRequest::Prepare
+                     : line.Has("remove") ? ShaderCacheRequest::Remove
+                                          : ShaderCacheRequest::Where;
+    request.into = line.Value("into");
+    request.module = line.Value("module");
+    return true;
+}
+
+} // namespace
+
+bool ParseThumbnailArguments(int argc, char** argv, ThumbnailRequest& request, std::string& problem) {
+    return ParseWith("thumbnail", argc, argv, request, problem, ReadThumbnail);
+}
+
+bool ParseCacheArguments(int argc, char** argv, CacheRequest& request, std::string& problem) {
+    return ParseWith("cache", argc, argv, request, problem, ReadCache);
+}
+
+bool ParseInfoArguments(int argc, char** argv, InfoRequest& request, std::string& problem) {
+    return ParseWith("info", argc, argv, request, problem, ReadInfo);
+}
+
+bool ParseRegisterArguments(int argc, char** argv, RegisterRequest& request, std::string& problem) {
+    return ParseWith(PairedCommand(argc, argv, "register", "unregister"), argc, argv, request, problem,
+                     ReadRegister);
+}
+
+bool ParseRegistryArguments(int argc, char** argv, RegistryRequest& request, std::string& problem) {
+    return ParseWith("registry", argc, argv, request, problem, ReadRegistry);
+}
+
+bool ParseInstallArguments(int argc, char** argv, InstallRequest& request, std::string& problem) {
+    return ParseWith(PairedCommand(argc, argv, "install", "uninstall"), argc, argv, request, problem,
+                     ReadInstall);
+}
+
+bool ParseShaderCacheArguments(int argc, char** argv, ShaderCacheRequest& request, std::string& problem) {
+    return ParseWith("shader-cache", argc, argv, request, problem, ReadShaderCache);
 }
 
 std::wstring ShellPath(const char* arg) {

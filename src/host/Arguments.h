@@ -1,23 +1,23 @@
-// What the `tarnel thumbnail` command line asks for, and the texts the commands print: parsed and made
-// apart from the work, so that they can be tested and fuzzed on their own.
+// What each command's line asks for, and the texts the commands print: parsed and made apart from the work,
+// so that they can be tested and fuzzed on their own. The lines are read by host/CommandLine.h; each
+// ParseXArguments takes argv as the command receives it (argv[0] its name) and gives false with the reason
+// in problem. `line` then holds what AnswerCommandLine needs: the help asked for, or the command reached.
 #pragma once
 
+#include "host/CommandLine.h"
 #include "host/Handlers.h"
 
 #include "platform/wintypes.h"
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Which module serves a file: the one the registry names for its extension, unless `module` names one.
 struct ModuleChoice {
     std::string module; // empty: ask the registry
     CLSID clsid = CLSID_TarnelThumbnailer;
 };
-
-// Parses --module PATH and --clsid {...} at argv[i] (advancing i past a value). 1: taken; 0: not one of
-// them; -1: bad usage, with the reason in `problem`.
-int ParseModuleOption(int argc, char** argv, int& i, ModuleChoice& choice, std::string& problem);
 
 // The largest thumbnail side the host asks for: four times the largest size of the freedesktop cache
 // (xx-large, 1024), and a bitmap of 64 MiB at most.
@@ -42,17 +42,79 @@ bool ParseSeconds(const char* text, double& seconds);
 constexpr double kDefaultTimeout = 10;
 
 struct ThumbnailRequest {
+    CommandLine line;
     SIZE size = {256, 256};
     double timeout = kDefaultTimeout;
     long memoryMiB = kDefaultMemoryMiB;
-    bool verbose = false, writeIcon = false, help = false;
+    bool verbose = false, writeIcon = false;
     ModuleChoice choice;
     const char* input = nullptr;
     const char* output = nullptr;
 };
-
-// Parses `tarnel thumbnail`'s arguments (argv[0] is the command's name). False with the reason in problem.
 bool ParseThumbnailArguments(int argc, char** argv, ThumbnailRequest& request, std::string& problem);
+
+struct CacheRequest {
+    CommandLine line;
+    const char* sizeName = "large";
+    int pixels = 256;
+    long jobs = 0; // the number of processors
+    double timeout = kDefaultTimeout;
+    long memoryMiB = kDefaultMemoryMiB;
+    bool retryFailed = false;
+    ModuleChoice choice;
+    std::vector<const char*> paths, lists;
+};
+bool ParseCacheArguments(int argc, char** argv, CacheRequest& request, std::string& problem);
+
+struct InfoRequest {
+    CommandLine line;
+    bool json = false;
+    const char* file = nullptr;
+};
+bool ParseInfoArguments(int argc, char** argv, InfoRequest& request, std::string& problem);
+
+// `tarnel register` and `tarnel unregister`, by argv[0].
+struct RegisterRequest {
+    CommandLine line;
+    bool system = false;
+    const char* module = nullptr; // null: the default module
+};
+bool ParseRegisterArguments(int argc, char** argv, RegisterRequest& request, std::string& problem);
+
+struct RegistryRequest {
+    CommandLine line;
+    enum Action { Dump, Where } action = Dump;
+    enum Classes { All, User, System } classes = All;
+    std::vector<std::string> keys; // none: all of them
+};
+bool ParseRegistryArguments(int argc, char** argv, RegistryRequest& request, std::string& problem);
+
+// `tarnel install` and `tarnel uninstall`, by argv[0].
+struct InstallRequest {
+    CommandLine line;
+    bool system = false; // --system or --prefix
+    std::string prefix = "/usr/local";
+    const char* module = nullptr; // null: the default module
+};
+bool ParseInstallArguments(int argc, char** argv, InstallRequest& request, std::string& problem);
+
+struct ShaderCacheRequest {
+    CommandLine line;
+    enum Action { Prepare, Remove, Where } action = Where;
+    const char* into = nullptr;   // null: the prepared shaders' folder
+    const char* module = nullptr; // null: the default module
+};
+bool ParseShaderCacheArguments(int argc, char** argv, ShaderCacheRequest& request, std::string& problem);
+
+// Reads a command's line with its ParseXArguments, then prints the help or the usage error it asks for:
+// the command's exit status then, -1 when the command goes on with the request.
+template <class Request>
+int ReadArguments(bool (*parse)(int, char**, Request&, std::string&), int argc, char** argv,
+                  Request& request) {
+    std::string problem;
+    const bool parsed = parse(argc, argv, request, problem);
+    return AnswerCommandLine(parsed, request.line, problem);
+}
 
 // The file name as the shell would pass it: absolute, as a wide string (see widestr.h).
 std::wstring ShellPath(const char* arg);

@@ -31,43 +31,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char kUsage[] =
-    "usage: tarnel cache [--size normal|large|x-large|xx-large] [--jobs N] [--timeout SECONDS]\n"
-    "                    [--memory MIB] [--retry-failed] [--module PATH [--clsid {...}]] [--list FILE]\n"
-    "                    PATH...\n"
-    "\n"
-    "Puts the thumbnails of the files named, and of the suite's files in the folders named, into the\n"
-    "thumbnail cache that file managers share ($XDG_CACHE_HOME/thumbnails, default ~/.cache/thumbnails).\n"
-    "Entries that are up to date are kept, whoever wrote them; a project's entry is made again when one of\n"
-    "its studies changed. A file that the registered handler ran on and that gave no picture is recorded as\n"
-    "failed, as GNOME records it, and not tried again unless it is named itself or --retry-failed is given.\n"
-    "Files that no handler is registered for are skipped. A fault of the set-up (no handler for the suite's\n"
-    "files, a module that cannot be loaded, a cache that cannot be written) stops the run and changes\n"
-    "nothing in the cache.\n"
-    "\n"
-    "  --size NAME        normal (128), large (256, the default), x-large (512), xx-large (1024)\n"
-    "  --jobs N           files made at once (default: the number of processors)\n"
-    "  --timeout SECONDS  give up on a file that takes longer (default 10, 0: no limit)\n"
-    "  --memory MIB       give up on a file that needs more memory (default 1024, or\n"
-    "                     TARNEL_MEMORY_LIMIT; 0: no limit)\n"
-    "  --retry-failed     try again the files recorded as failed\n"
-    "  --module PATH      ask this in-process server instead of the registry's handlers\n"
-    "  --clsid {...}      the class --module serves (default tarnel's own)\n"
-    "  --list FILE        also the paths in FILE, one a line ('#' starts a comment; a missing FILE is\n"
-    "                     an empty list)\n"
-    "\n"
-    "Exit status: 0 every file has a thumbnail or was skipped, 1 some gave none or the set-up failed,\n"
-    "2 bad usage.\n";
-
 const char kSoftware[] = "tarnel";
 // GNOME reads failures of its own factory from here; a record there keeps it from trying the file again.
 const char kFailFolder[] = "fail/gnome-thumbnail-factory";
-
-struct SizeName {
-    const char* name;
-    int pixels;
-};
-const SizeName kSizes[] = {{"normal", 128}, {"large", 256}, {"x-large", 512}, {"xx-large", 1024}};
 
 struct Job {
     std::string path; // absolute
@@ -87,11 +53,6 @@ struct Request {
     std::string path;
     bool named;
 };
-
-int Usage(const char* problem) {
-    std::fprintf(stderr, "tarnel cache: %s\n%s", problem, kUsage);
-    return kExitUsage;
-}
 
 // The file URI as GIO spells it; its MD5 in hexadecimal names the cache entry.
 bool UriOf(const std::string& path, std::string& uri, std::string& md5) {
@@ -323,73 +284,22 @@ bool ReadList(const char* file, std::vector<std::string>& paths) {
     return !std::ferror(f.get());
 }
 
-} // namespace
+// The cache's folders for a run: the size's and the failure records', made and checked.
+struct CacheFolders {
+    fs::path entries, failures;
+};
 
-int RunCache(int argc, char** argv) {
-    int pixels = 256;
-    std::string sizeName = "large";
-    long jobs = std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN));
-    double timeout = kDefaultTimeout;
-    long memoryMiB = DefaultMemoryMiB();
-    std::vector<std::string> args, listedPaths;
-    ModuleChoice choice;
-    bool listed = false, retryFailed = false;
-    for (int i = 1; i < argc; ++i) {
-        const char* a = argv[i];
-        std::string problem;
-        if (int taken = ParseModuleOption(argc, argv, i, choice, problem); taken != 0) {
-            if (taken < 0)
-                return Usage(problem.c_str());
-        } else if (std::strcmp(a, "--list") == 0) {
-            if (++i >= argc)
-                return Usage("--list needs a file");
-            if (!ReadList(argv[i], listedPaths))
-                return Usage((std::string("cannot read the list ") + argv[i]).c_str());
-            listed = true;
-        } else if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (std::strcmp(a, "--size") == 0 || std::strcmp(a, "-s") == 0) {
-            const SizeName* found = nullptr;
-            if (++i < argc)
-                for (const SizeName& s : kSizes)
-                    if (std::strcmp(argv[i], s.name) == 0)
-                        found = &s;
-            if (found == nullptr)
-                return Usage("the size is one of normal, large, x-large and xx-large");
-            pixels = found->pixels;
-            sizeName = found->name;
-        } else if (std::strcmp(a, "--jobs") == 0 || std::strcmp(a, "-j") == 0) {
-            char* end = nullptr;
-            jobs = ++i < argc ? std::strtol(argv[i], &end, 10) : 0;
-            if (end == nullptr || *end != '\0' || jobs < 1 || jobs > 256)
-                return Usage("--jobs takes a whole number from 1 to 256");
-        } else if (std::strcmp(a, "--timeout") == 0) {
-            if (++i >= argc || !ParseSeconds(argv[i], timeout))
-                return Usage("the timeout must be a number of seconds, 0 for none");
-        } else if (std::strcmp(a, "--memory") == 0) {
-            if (++i >= argc || !ParseMemory(argv[i], memoryMiB))
-                return Usage(kBadMemory);
-        } else if (std::strcmp(a, "--retry-failed") == 0) {
-            retryFailed = true;
-        } else if (a[0] == '-' && a[1] != '\0') {
-            return Usage((std::string("unknown option ") + a).c_str());
-        } else {
-            args.push_back(a);
-        }
-    }
-    if (args.empty() && !listed)
-        return Usage("PATH is needed");
-
+// Finds the cache and makes its folders. -1 when the run goes on; else its exit status, after the message.
+int PrepareCacheFolders(const CommandLine& line, const char* sizeName, CacheFolders& folders) {
     fs::path cache;
     if (const char* c = std::getenv("XDG_CACHE_HOME"); c != nullptr && c[0] == '/')
         cache = c;
     else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/')
         cache = fs::path(home) / ".cache";
     else
-        return Usage("neither XDG_CACHE_HOME nor HOME names a folder");
-    const fs::path folder = cache / "thumbnails" / sizeName;
-    const fs::path failFolder = cache / "thumbnails" / kFailFolder;
+        return UsageError(line, "neither XDG_CACHE_HOME nor HOME names a folder");
+    folders.entries = cache / "thumbnails" / sizeName;
+    folders.failures = cache / "thumbnails" / kFailFolder;
     std::error_code ec;
     fs::create_directories(cache, ec);
     std::string why;
@@ -401,15 +311,18 @@ int RunCache(int argc, char** argv) {
                      why.c_str());
         return 1;
     }
+    return -1;
+}
 
-    int problems = 0;
+// The files to make: those named, those in the folders named and those of the lists, each once. A file named
+// twice (or inside a folder named too) is made once, and counts as named when it was named once.
+std::vector<Request> CollectFiles(const CacheRequest& request, const std::vector<std::string>& listed,
+                                  int& problems) {
     std::vector<Request> files;
-    for (const std::string& a : args)
+    for (const char* a : request.paths)
         Collect(a, true, files, problems);
-    for (const std::string& a : listedPaths)
+    for (const std::string& a : listed)
         Collect(a, false, files, problems);
-
-    // A file named twice (or inside a folder named too) is made once.
     std::vector<Request> unique;
     for (Request& f : files) {
         auto same =
@@ -419,93 +332,97 @@ int RunCache(int argc, char** argv) {
         else
             same->named = same->named || f.named;
     }
-    files.swap(unique);
+    return unique;
+}
 
-    RemoveOutputFilesOnSignals();
-    Progress progress(files.size());
-    ChildLimits limits;
-    limits.seconds = timeout;
-    limits.memoryMiB = memoryMiB;
-    ChildPool pool(limits);
-    // Each child is bounded, and so is their sum: no more children at once than half the machine's memory
-    // holds at their bound, so that a folder of hostile files cannot take the machine's memory together.
-    if (memoryMiB > 0) {
-        const long long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
-        const long long budgetMiB = pages > 0 && pageSize > 0 ? pages * pageSize / 2 / (1 << 20) : 0;
-        if (budgetMiB > 0)
-            jobs = std::max(1L, std::min(jobs, long(budgetMiB / memoryMiB)));
-    }
-    std::map<long, std::unique_ptr<Job>> running;
-    const SIZE size = {LONG(pixels), LONG(pixels)};
-    Tally tally;
-    std::string setUpFault; // the first fault of the set-up: the run stops there
+// One run of `tarnel cache` over its files: each looked at, then made in a child of the pool, its outcome
+// taken as the child ends.
+class CacheRun {
+public:
+    // problems: those met before the run (paths that name nothing).
+    CacheRun(const CacheRequest& request, const CacheFolders& folders, size_t files, int problems)
+        : m_problems(problems), m_request(request), m_folders(folders), m_progress(files),
+          m_limits(Limits(request)), m_pool(m_limits),
+          m_jobs(Jobs(request)), m_size{LONG(request.pixels), LONG(request.pixels)} {}
 
-    // Takes the outcome of one child: the picture put in place, a failure recorded, or the set-up's fault.
-    auto finish = [&](const ChildOutcome& outcome) {
-        auto it = running.find(outcome.id);
-        if (it == running.end())
-            return;
-        Job& job = *it->second;
-        std::string error;
-        const std::string failPath = (failFolder / (job.md5 + ".png")).string();
-        const bool exited = outcome.kind == ChildOutcome::Exited;
-        if (exited && outcome.code == kExitPicture && job.out.Commit(error)) {
-            ::unlink(failPath.c_str()); // a picture now: whoever failed on it may show it
-            ++tally.made;
-            progress.Report("cached", job.path);
-        } else if ((exited && outcome.code == kChildSetUpFault) || outcome.kind == ChildOutcome::NotStarted) {
-            // Not the file's fault: nothing is recorded, and the entries already there stay.
-            job.out.Discard();
-            ++tally.setUp;
-            if (setUpFault.empty())
-                setUpFault = exited ? FirstLine(job.errors) +
-                                          " (see 'tarnel registry dump' for the handlers; 'tarnel install' "
-                                          "registers tarnel's own again)"
-                                    : "cannot start a process for " + job.path;
-        } else if (!error.empty()) {
-            job.out.Discard();
-            ++tally.setUp;
-            if (setUpFault.empty())
-                setUpFault = error + " (check the thumbnail cache's owner and free space)";
-        } else {
-            job.out.Discard();
-            ++problems;
-            ++tally.noPicture;
-            const bool told = exited && outcome.code == kChildToldWhy;
-            std::string why =
-                told ? FirstLine(job.errors) : NoPictureReason(job.path.c_str(), outcome, timeout, memoryMiB);
-            if (const size_t colon = why.rfind(": "); told && colon != std::string::npos)
-                why.erase(0, colon + 2); // "no picture for PATH: why"
-            if (why.empty())
-                why = "the extractor failed";
-            OutputFile record;
-            const std::vector<PngText> texts = {{"Thumb::URI", job.uri},
-                                                {"Thumb::MTime", std::to_string(job.st.st_mtime)},
-                                                {"Software", kSoftware}};
-            if (record.Open(failPath, 0600, error) && WriteMarkerPng(record.fd(), texts, error))
-                record.Commit(error);
-            progress.Report(("no picture (" + why + ")").c_str(), job.path, true);
+    // Makes the files, stopping at the first fault of the set-up.
+    void MakeAll(const std::vector<Request>& files) {
+        for (const Request& request : files) {
+            if (!m_setUpFault.empty())
+                break;
+            Make(request);
         }
-        running.erase(it);
-    };
+        while (m_pool.Running() > 0)
+            Finish(m_pool.WaitOne());
+    }
 
+    // The last lines, and the exit status: 0 when every file has its picture or was skipped.
+    int Summarise() {
+        if (!m_setUpFault.empty())
+            m_progress.Note("tarnel cache: stopped: " + m_setUpFault);
+        m_progress.Note("tarnel cache: " + std::to_string(m_tally.made) + " made, " +
+                        std::to_string(m_tally.current) + " up to date, " +
+                        std::to_string(m_tally.noPicture) + " no picture, " +
+                        std::to_string(m_tally.skipped) + " skipped, " + std::to_string(m_tally.setUp) +
+                        " failed set-up");
+        return m_problems == 0 && m_setUpFault.empty() ? 0 : 1;
+    }
+
+private:
     // The handler of each extension, looked up once: routed, not routed (skipped), or a broken registry.
     struct Route {
         bool routed;
         ModuleChoice choice;
         std::string fault;
     };
-    std::map<std::wstring, Route> routes;
-    auto routeOf = [&](const std::string& path) -> const Route& {
-        const std::wstring extension = ExtensionOf(WidenFileName(path));
-        std::wstring key = extension;
+
+    int m_problems;
+    const CacheRequest& m_request;
+    const CacheFolders& m_folders;
+    Progress m_progress;
+    ChildLimits m_limits;
+    ChildPool m_pool;
+    long m_jobs;
+    SIZE m_size;
+    std::map<long, std::unique_ptr<Job>> m_running;
+    std::map<std::wstring, Route> m_routes;
+    Tally m_tally;
+    std::string m_setUpFault; // the first fault of the set-up: the run stops there
+    long m_next = 0;
+
+    static ChildLimits Limits(const CacheRequest& request) {
+        ChildLimits limits;
+        limits.seconds = request.timeout;
+        limits.memoryMiB = request.memoryMiB;
+        return limits;
+    }
+
+    // Each child is bounded, and so is their sum: no more children at once than half the machine's memory
+    // holds at their bound, so that a folder of hostile files cannot take the machine's memory together.
+    static long Jobs(const CacheRequest& request) {
+        long jobs = request.jobs > 0 ? request.jobs : std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN));
+        if (request.memoryMiB > 0) {
+            const long long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
+            const long long budgetMiB = pages > 0 && pageSize > 0 ? pages * pageSize / 2 / (1 << 20) : 0;
+            if (budgetMiB > 0)
+                jobs = std::max(1L, std::min(jobs, long(budgetMiB / request.memoryMiB)));
+        }
+        return jobs;
+    }
+
+    std::string FailurePath(const Job& job) const {
+        return (m_folders.failures / (job.md5 + ".png")).string();
+    }
+
+    const Route& RouteOf(const std::string& path) {
+        std::wstring key = ExtensionOf(WidenFileName(path));
         std::transform(key.begin(), key.end(), key.begin(),
                        [](wchar_t c) { return wchar_t(std::towlower(c)); });
-        auto found = routes.find(key);
-        if (found != routes.end())
+        auto found = m_routes.find(key);
+        if (found != m_routes.end())
             return found->second;
-        Route route{false, choice, {}};
-        if (!choice.module.empty()) {
+        Route route{false, m_request.choice, {}};
+        if (!m_request.choice.module.empty()) {
             route.routed = FindSuiteFormat(path) != nullptr; // the module serves the suite's formats
         } else {
             ThumbnailHandler handler;
@@ -520,68 +437,70 @@ int RunCache(int argc, char** argv) {
                 route.fault = error + (notRouted ? "; run 'tarnel install' first" : "");
             }
         }
-        return routes.emplace(key, route).first->second;
-    };
+        return m_routes.emplace(key, route).first->second;
+    }
 
-    long next = 0;
-    for (const Request& request : files) {
-        if (!setUpFault.empty())
-            break;
+    // Looks at one file: skipped, up to date, failed before, or made in a child.
+    void Make(const Request& request) {
         const std::string& path = request.path;
         auto job = std::make_unique<Job>();
         job->path = path;
         if (::stat(path.c_str(), &job->st) != 0 || !S_ISREG(job->st.st_mode) ||
             !UriOf(path, job->uri, job->md5)) {
-            progress.Report("skipped (unreadable)", path);
-            ++tally.skipped;
-            ++problems;
-            continue;
+            m_progress.Report("skipped (unreadable)", path);
+            ++m_tally.skipped;
+            ++m_problems;
+            return;
         }
-        const Route& route = routeOf(path);
+        const Route& route = RouteOf(path);
         if (!route.fault.empty()) {
-            setUpFault = route.fault;
-            ++tally.setUp;
-            break;
+            m_setUpFault = route.fault;
+            ++m_tally.setUp;
+            return;
         }
         if (!route.routed) {
-            progress.Report("skipped (no thumbnail handler for this type)", path);
-            ++tally.skipped;
-            continue;
+            m_progress.Report("skipped (no thumbnail handler for this type)", path);
+            ++m_tally.skipped;
+            return;
         }
-        const Stamp studies = NewestStudy(path, limits);
-        const std::string target = (folder / (job->md5 + ".png")).string();
+        const Stamp studies = NewestStudy(path, m_limits);
+        const std::string target = (m_folders.entries / (job->md5 + ".png")).string();
         if (IsCurrent(target, *job, studies, nullptr)) {
-            progress.Report("up to date", path);
-            ++tally.current;
-            continue;
+            m_progress.Report("up to date", path);
+            ++m_tally.current;
+            return;
         }
-        if (!request.named && !retryFailed &&
-            IsCurrent((failFolder / (job->md5 + ".png")).string(), *job, studies, kSoftware)) {
-            progress.Report("no picture (recorded earlier; --retry-failed tries again)", path);
-            ++tally.noPicture;
-            ++problems;
-            continue;
+        if (!request.named && !m_request.retryFailed &&
+            IsCurrent(FailurePath(*job), *job, studies, kSoftware)) {
+            m_progress.Report("no picture (recorded earlier; --retry-failed tries again)", path);
+            ++m_tally.noPicture;
+            ++m_problems;
+            return;
         }
-        while (pool.Running() >= size_t(jobs))
-            finish(pool.WaitOne());
-        if (!setUpFault.empty())
-            break;
+        while (m_pool.Running() >= size_t(m_jobs))
+            Finish(m_pool.WaitOne());
+        if (m_setUpFault.empty())
+            Start(std::move(job), target, route.choice);
+    }
+
+    // Opens the entry and starts the child that makes it.
+    void Start(std::unique_ptr<Job> job, const std::string& target, const ModuleChoice& routed) {
         std::string error;
         if (!job->out.Open(target, 0600, error)) {
             if (job->out.refused()) { // something that is no file stands at the entry's name: this file only
-                progress.Report(("skipped (" + error + ")").c_str(), path);
-                ++tally.skipped;
-                ++problems;
-                continue;
+                m_progress.Report(("skipped (" + error + ")").c_str(), job->path);
+                ++m_tally.skipped;
+                ++m_problems;
+                return;
             }
-            setUpFault = error + " (check the thumbnail cache's owner and permissions)";
-            ++tally.setUp;
-            break;
+            m_setUpFault = error + " (check the thumbnail cache's owner and permissions)";
+            ++m_tally.setUp;
+            return;
         }
         int errors[2];
         if (::pipe2(errors, O_CLOEXEC) != 0) {
-            setUpFault = std::string("cannot make a pipe: ") + std::strerror(errno);
-            break;
+            m_setUpFault = std::string("cannot make a pipe: ") + std::strerror(errno);
+            return;
         }
         job->errors = errors[0];
         const std::vector<PngText> texts = {{"Thumb::URI", job->uri},
@@ -589,27 +508,95 @@ int RunCache(int argc, char** argv) {
                                             {"Thumb::Size", std::to_string(job->st.st_size)},
                                             {"Software", kSoftware}};
         const int fd = job->out.fd();
-        const long id = next++;
-        running.emplace(id, std::move(job));
-        const ModuleChoice routed = route.choice;
+        const long id = m_next++;
+        const std::string path = job->path;
+        m_running.emplace(id, std::move(job));
         auto work = [&] {
             // The child's messages go to the parent, which shows the one that matters on its own line.
             ::dup2(errors[1], STDERR_FILENO);
-            return ExtractPng(path.c_str(), size, routed, false, false, fd, texts);
+            return ExtractPng(path.c_str(), m_size, routed, false, false, fd, texts);
         };
-        const bool started = pool.Start(id, work, {fd, errors[1]});
+        const bool started = m_pool.Start(id, work, {fd, errors[1]});
         ::close(errors[1]);
         ::fcntl(errors[0], F_SETFL, O_NONBLOCK);
         if (!started)
-            finish({ChildOutcome::NotStarted, -1, id});
+            Finish({ChildOutcome::NotStarted, -1, id});
     }
-    while (pool.Running() > 0)
-        finish(pool.WaitOne());
-    if (!setUpFault.empty())
-        progress.Note("tarnel cache: stopped: " + setUpFault);
-    progress.Note("tarnel cache: " + std::to_string(tally.made) + " made, " + std::to_string(tally.current) +
-                  " up to date, " + std::to_string(tally.noPicture) + " no picture, " +
-                  std::to_string(tally.skipped) + " skipped, " + std::to_string(tally.setUp) +
-                  " failed set-up");
-    return problems == 0 && setUpFault.empty() ? 0 : 1;
+
+    // Takes the outcome of one child: the picture put in place, a failure recorded, or the set-up's fault.
+    void Finish(const ChildOutcome& outcome) {
+        auto it = m_running.find(outcome.id);
+        if (it == m_running.end())
+            return;
+        Job& job = *it->second;
+        std::string error;
+        const std::string failPath = FailurePath(job);
+        const bool exited = outcome.kind == ChildOutcome::Exited;
+        if (exited && outcome.code == kExitPicture && job.out.Commit(error)) {
+            ::unlink(failPath.c_str()); // a picture now: whoever failed on it may show it
+            ++m_tally.made;
+            m_progress.Report("cached", job.path);
+        } else if ((exited && outcome.code == kChildSetUpFault) || outcome.kind == ChildOutcome::NotStarted) {
+            // Not the file's fault: nothing is recorded, and the entries already there stay.
+            job.out.Discard();
+            ++m_tally.setUp;
+            if (m_setUpFault.empty())
+                m_setUpFault = exited ? FirstLine(job.errors) +
+                                            " (see 'tarnel registry dump' for the handlers; 'tarnel install' "
+                                            "registers tarnel's own again)"
+                                      : "cannot start a process for " + job.path;
+        } else if (!error.empty()) {
+            job.out.Discard();
+            ++m_tally.setUp;
+            if (m_setUpFault.empty())
+                m_setUpFault = error + " (check the thumbnail cache's owner and free space)";
+        } else {
+            job.out.Discard();
+            RecordFailure(job, outcome, failPath);
+        }
+        m_running.erase(it);
+    }
+
+    // A file the handler ran on and that gave no picture: said why, and recorded where GNOME looks.
+    void RecordFailure(const Job& job, const ChildOutcome& outcome, const std::string& failPath) {
+        ++m_problems;
+        ++m_tally.noPicture;
+        const bool told = outcome.kind == ChildOutcome::Exited && outcome.code == kChildToldWhy;
+        std::string why =
+            told ? FirstLine(job.errors)
+                 : NoPictureReason(job.path.c_str(), outcome, m_request.timeout, m_request.memoryMiB);
+        if (const size_t colon = why.rfind(": "); told && colon != std::string::npos)
+            why.erase(0, colon + 2); // "no picture for PATH: why"
+        if (why.empty())
+            why = "the extractor failed";
+        OutputFile record;
+        std::string error;
+        const std::vector<PngText> texts = {{"Thumb::URI", job.uri},
+                                            {"Thumb::MTime", std::to_string(job.st.st_mtime)},
+                                            {"Software", kSoftware}};
+        if (record.Open(failPath, 0600, error) && WriteMarkerPng(record.fd(), texts, error))
+            record.Commit(error);
+        m_progress.Report(("no picture (" + why + ")").c_str(), job.path, true);
+    }
+};
+
+} // namespace
+
+int RunCache(int argc, char** argv) {
+    CacheRequest request;
+    if (const int status = ReadArguments(ParseCacheArguments, argc, argv, request); status >= 0)
+        return status;
+    std::vector<std::string> listed;
+    for (const char* list : request.lists)
+        if (!ReadList(list, listed))
+            return UsageError(request.line, std::string("cannot read the list ") + list);
+    CacheFolders folders;
+    if (const int status = PrepareCacheFolders(request.line, request.sizeName, folders); status >= 0)
+        return status;
+    int problems = 0;
+    const std::vector<Request> files = CollectFiles(request, listed, problems);
+    RemoveOutputFilesOnSignals();
+    CacheRun run(request, folders, files.size(), problems);
+    run.MakeAll(files);
+    return run.Summarise();
 }

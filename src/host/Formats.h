@@ -1,6 +1,7 @@
-// The suite's file formats as the host knows them: extension, kind and MIME type. The module decides for
-// itself what it does with a file; the host needs the table to choose files (`tarnel cache`), to tell a
-// set-up fault from a file of another type, and to judge a mesh preview.
+// The suite's file formats as the host knows them: extension, kind and MIME type, and the class that serves
+// them. The module decides for itself what it does with a file; the host needs the table to choose files
+// (`tarnel cache`), to tell a set-up fault from a file of another type, to judge a mesh preview and to name
+// the types for file managers.
 #pragma once
 
 #include <string_view>
@@ -13,17 +14,40 @@ struct SuiteFormat {
     const char* mimeType; // GIO's canonical type
 };
 
+// The table itself is host/Formats.def, which the build reads too.
+#define TARNEL_CLASS(clsid)
+#define TARNEL_MIME_TYPE(type, comment, icon)
+#define TARNEL_FORMAT(extension, kind, type) {extension, FileKind::kind, type},
 inline constexpr SuiteFormat kSuiteFormats[] = {
-    {".qzt", FileKind::Study, "application/x-tarnel-study"},
-    {".kpv", FileKind::Project, "application/x-tarnel-project"},
-    {".kpz", FileKind::Project, "application/x-tarnel-project"},
-    {".stl", FileKind::Mesh, "model/stl"},
-    {".tvx", FileKind::Mesh, "model/x-tarnel-mesh"},
-    {".ybr", FileKind::Mesh, "model/x-tarnel-mesh"},
-    {".jxe", FileKind::Document, "application/x-tarnel-document"},
-    {".lwq", FileKind::Document, "application/x-tarnel-document"},
-    {".gnw", FileKind::Document, "application/x-tarnel-document"},
+#include "host/Formats.def"
 };
+#undef TARNEL_FORMAT
+#define TARNEL_FORMAT(extension, kind, type)
+#undef TARNEL_CLASS
+#define TARNEL_CLASS(clsid) clsid
+
+// The class tarnel's module serves for the suite's formats, "{XXXXXXXX-...}".
+inline constexpr char kTarnelClassText[] =
+#include "host/Formats.def"
+    ;
+#undef TARNEL_CLASS
+#undef TARNEL_MIME_TYPE
+#undef TARNEL_FORMAT
+
+// The kind as `tarnel info` names it.
+constexpr const char* KindName(FileKind kind) {
+    switch (kind) {
+    case FileKind::Study:
+        return "study";
+    case FileKind::Project:
+        return "project";
+    case FileKind::Mesh:
+        return "mesh";
+    case FileKind::Document:
+        break;
+    }
+    return "other";
+}
 
 // The format of a file by the last extension of its name, without regard to case; null for another file.
 const SuiteFormat* FindSuiteFormat(std::string_view path);

@@ -1,6 +1,7 @@
 #include "host/Handlers.h"
 
 #include "host/FileChecks.h"
+#include "host/Formats.h"
 #include "platform/regstore.h"
 
 #include <sys/stat.h>
@@ -10,9 +11,36 @@
 #include "platform/widestr.h"
 #include "platform/winreg.h"
 
-// {3D7A91C2-58E4-4B1F-A2C6-7E90B41D5F38}
-const CLSID CLSID_TarnelThumbnailer = {
-    0x3D7A91C2, 0x58E4, 0x4B1F, {0xA2, 0xC6, 0x7E, 0x90, 0xB4, 0x1D, 0x5F, 0x38}};
+namespace {
+
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" read at compile time; a malformed text does not compile.
+constexpr unsigned HexDigits(const char* text, int count) {
+    unsigned value = 0;
+    for (int i = 0; i < count; ++i) {
+        const char c = text[i];
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                 : throw "not a hexadecimal digit";
+        value = value * 16 + unsigned(digit);
+    }
+    return value;
+}
+
+constexpr GUID GuidOfText(const char (&text)[39]) {
+    if (text[0] != '{' || text[9] != '-' || text[14] != '-' || text[19] != '-' || text[24] != '-' ||
+        text[37] != '}')
+        throw "not a class identifier";
+    GUID guid = {
+        HexDigits(text + 1, 8), uint16_t(HexDigits(text + 10, 4)), uint16_t(HexDigits(text + 15, 4)), {}};
+    for (int i = 0; i < 8; ++i)
+        guid.Data4[i] = uint8_t(HexDigits(text + (i < 2 ? 20 + 2 * i : 21 + 2 * i), 2));
+    return guid;
+}
+
+} // namespace
+
+constinit const CLSID CLSID_TarnelThumbnailer = GuidOfText(kTarnelClassText);
 
 namespace {
 

@@ -24,7 +24,7 @@ struct ChildOutcome;
 std::string NoPictureReason(const char* input, const ChildOutcome& outcome, double timeout, long memoryMiB);
 
 int RunThumbnail(int argc, char** argv);
-int RunRegister(int argc, char** argv, bool unregister);
+int RunRegister(int argc, char** argv); // and `tarnel unregister`, by argv[0]
 int RunRegistry(int argc, char** argv);
 int RunInstall(int argc, char** argv);
 int RunUninstall(int argc, char** argv);

@@ -3,6 +3,7 @@
 
 #include "extractor/ProjectFile.h"
 #include "host/FileChecks.h"
+#include "host/Formats.h"
 #include "host/InfoLibrary.h"
 #include "host/MeshInfo.h"
 #include "platform/afxfile.h"
@@ -18,23 +19,17 @@
 
 namespace {
 
-const char kUsage[] = "usage: tarnel info [--json] FILE\n"
-                      "\n"
-                      "Prints what the extractor sees in FILE: its kind, the size limit's verdict with the\n"
-                      "limit in force and where it came from, and for a project the studies it names.\n"
-                      "\n"
-                      "  --json   one JSON object instead of text\n";
-
-// The kind, decided as the extractor decides it: by extension text anywhere in the lower-cased path.
+// The kind, decided as the extractor decides it: by extension text anywhere in the lower-cased path. Projects
+// and meshes are the extractor's own tests; the other kinds are those of the suite's formats.
 const char* KindOf(const CString& bound) {
     if (IsProjectFile(bound))
-        return "project";
+        return KindName(FileKind::Project);
     if (IsMeshFile(bound))
-        return "mesh";
-    if (bound.Find(L".qzt") >= 0)
-        return "study";
-    if (bound.Find(L".jxe") >= 0 || bound.Find(L".lwq") >= 0 || bound.Find(L".gnw") >= 0)
-        return "other";
+        return KindName(FileKind::Mesh);
+    for (const FileKind kind : {FileKind::Study, FileKind::Document})
+        for (const SuiteFormat& format : kSuiteFormats)
+            if (format.kind == kind && bound.Find(WidenFileName(format.extension).c_str()) >= 0)
+                return KindName(kind);
     return "unknown";
 }
 
@@ -42,145 +37,166 @@ std::string Json(const CString& s) {
     return JsonString(s.str());
 }
 
+// What `tarnel info` tells about a file, looked at as the extractor looks at it.
+struct InfoFacts {
+    const char* file = nullptr;
+    CString bound; // as IPersistFile::Load binds it
+    const char* kind = nullptr;
+    std::optional<ULONGLONG> size;
+    std::string unreadable; // a file that cannot be read is an error of the command
+    bool limitFromEnvironment = false;
+    ULONG limit = 0;
+    bool ignored = false, allowed = false;
+    std::optional<std::vector<CString>> studies;
+    std::string projectError;
+    std::optional<EmbeddedPictureInfo> picture;
+    std::optional<MeshFacts> mesh;
+    std::string meshError;
+
+    bool IsKind(FileKind k) const { return std::strcmp(kind, KindName(k)) == 0; }
+    bool HasMarker() const { return picture && picture->markerOffset >= 0; }
+    bool HasPicture() const { return HasMarker() && picture->width > 0; }
+    const char* LimitSource() const {
+        return ignored ? "TARNEL_IGNORE_SIZE" : limitFromEnvironment ? "TARNEL_SIZE_LIMIT" : "default";
+    }
+};
+
+// The file's size and the size limit's verdict on it.
+void ReadSizeVerdict(InfoFacts& facts) {
+    CFileStatus status;
+    if (CFile::GetStatus(facts.bound, status) && !NamesFolderOrDevice(facts.bound))
+        facts.size = status.m_size;
+    facts.unreadable = ReadProblem(facts.file);
+    facts.limit = GetSizeLimit(&facts.limitFromEnvironment);
+    facts.ignored = IsSizeCheckIgnored();
+    facts.allowed = IsFileSizeAllowed(facts.bound);
+}
+
+// A project's studies, as the extractor finds them.
+void ReadStudies(InfoFacts& facts) {
+    if (!facts.IsKind(FileKind::Project))
+        return;
+    try {
+        CStringArray list;
+        GetProjectStudies(facts.bound, list);
+        facts.studies.emplace();
+        for (INT i = 0; i < list.GetSize(); ++i)
+            facts.studies->push_back(list[i]);
+    } catch (CFileException* e) {
+        facts.projectError = "the project file cannot be read";
+        e->Delete();
+    }
+}
+
+// The embedded picture, looked for wherever the chain would look: in every file but a mesh file; and a
+// mesh's counts.
+void ReadPictures(InfoFacts& facts) {
+    if (!IsMeshFile(facts.bound)) {
+        try {
+            facts.picture = InspectEmbeddedThumbnail(facts.bound);
+        } catch (CFileException* e) {
+            e->Delete();
+        }
+    }
+    if (facts.IsKind(FileKind::Mesh))
+        facts.mesh = GetMeshFacts(facts.bound.str(), facts.meshError);
+}
+
+InfoFacts LookAt(const char* file) {
+    InfoFacts facts;
+    facts.file = file;
+    facts.bound = CString(ShellPath(file));
+    facts.bound.MakeLower();
+    facts.kind = KindOf(facts.bound);
+    ReadSizeVerdict(facts);
+    ReadStudies(facts);
+    ReadPictures(facts);
+    return facts;
+}
+
+std::string InfoJson(const InfoFacts& facts) {
+    std::string out = "{";
+    out += "\"path\": " + JsonString(ShellPath(facts.file));
+    out += ", \"bound_path\": " + Json(facts.bound);
+    out += std::string(", \"kind\": \"") + facts.kind + "\"";
+    out += ", \"size\": " + (facts.size ? std::to_string(*facts.size) : "null");
+    out += ", \"size_limit\": " + std::to_string(facts.limit);
+    out += std::string(", \"size_limit_source\": \"") + facts.LimitSource() + "\"";
+    out += std::string(", \"size_ignored\": ") + (facts.ignored ? "true" : "false");
+    out += std::string(", \"size_allowed\": ") + (facts.allowed ? "true" : "false");
+    out += ", \"studies\": ";
+    if (facts.studies) {
+        out += "[";
+        for (size_t i = 0; i < facts.studies->size(); ++i)
+            out += (i ? ", " : "") + Json((*facts.studies)[i]);
+        out += "]";
+    } else {
+        out += "null";
+    }
+    out +=
+        ", \"marker_offset\": " + (facts.HasMarker() ? std::to_string(facts.picture->markerOffset) : "null");
+    out += ", \"picture_width\": " + (facts.HasPicture() ? std::to_string(facts.picture->width) : "null");
+    out += ", \"picture_height\": " + (facts.HasPicture() ? std::to_string(facts.picture->height) : "null");
+    out += MeshFactsJson(facts.mesh);
+    const std::string& error = !facts.unreadable.empty()     ? facts.unreadable
+                               : !facts.projectError.empty() ? facts.projectError
+                                                             : facts.meshError;
+    out += ", \"error\": " + (error.empty() ? std::string("null") : "\"" + error + "\"");
+    return out + "}\n";
+}
+
+void PrintInfo(const InfoFacts& facts) {
+    std::printf("path: %s\n", facts.file);
+    std::printf("kind: %s\n", facts.kind);
+    if (facts.size)
+        std::printf("size: %llu bytes\n", static_cast<unsigned long long>(*facts.size));
+    else
+        std::printf("size: unknown (no regular file of that name)\n");
+    if (facts.ignored)
+        std::printf("size limit: ignored (TARNEL_IGNORE_SIZE is set and not 0)\n");
+    else
+        std::printf("size limit: %lu bytes (%s)\n", static_cast<unsigned long>(facts.limit),
+                    facts.limitFromEnvironment ? "from TARNEL_SIZE_LIMIT" : "default");
+    std::printf("size allowed: %s\n", facts.allowed ? "yes"
+                                      : facts.size  ? "no, the file is over the limit"
+                                                    : "no, not found");
+    if (facts.picture && !facts.HasMarker())
+        std::printf("embedded picture: none (no <THUMBNAIL> marker in the last %d bytes)\n",
+                    kThumbnailWindow);
+    else if (facts.picture && !facts.HasPicture())
+        std::printf("embedded picture: marker at offset %lld, but the picture cannot be loaded\n",
+                    static_cast<long long>(facts.picture->markerOffset));
+    else if (facts.picture)
+        std::printf("embedded picture: marker at offset %lld, %lu x %lu pixels\n",
+                    static_cast<long long>(facts.picture->markerOffset),
+                    static_cast<unsigned long>(facts.picture->width),
+                    static_cast<unsigned long>(facts.picture->height));
+    PrintMeshFacts(facts.mesh);
+    if (!facts.meshError.empty())
+        std::printf("mesh: none read: %s\n", facts.meshError.c_str());
+    if (!facts.projectError.empty())
+        std::printf("studies: none read: %s\n", facts.projectError.c_str());
+    else if (facts.studies) {
+        std::printf("studies: %zu\n", facts.studies->size());
+        for (const CString& s : *facts.studies)
+            std::printf("  %s\n", NarrowFileName(s.str()).c_str());
+    }
+}
+
 } // namespace
 
 extern "C" TARNEL_API int TarnelRunInfo(int argc, char** argv) {
-    bool json = false;
-    const char* file = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (std::strcmp(argv[i], "--json") == 0) {
-            json = true;
-        } else if (file == nullptr && (argv[i][0] != '-' || argv[i][1] == '\0')) {
-            file = argv[i];
-        } else {
-            std::fprintf(stderr, "tarnel info: unexpected argument '%s'\n%s", argv[i], kUsage);
-            return kExitUsage;
-        }
+    InfoRequest request;
+    if (const int status = ReadArguments(ParseInfoArguments, argc, argv, request); status >= 0)
+        return status;
+    const InfoFacts facts = LookAt(request.file);
+    if (request.json) {
+        std::fputs(InfoJson(facts).c_str(), stdout);
+        return facts.unreadable.empty() ? 0 : kExitNoPicture;
     }
-    if (file == nullptr) {
-        std::fprintf(stderr, "tarnel info: FILE is needed\n%s", kUsage);
-        return kExitUsage;
-    }
-
-    CString bound(ShellPath(file));
-    bound.MakeLower(); // as IPersistFile::Load binds it
-    const char* kind = KindOf(bound);
-
-    CFileStatus status;
-    std::optional<ULONGLONG> size;
-    if (CFile::GetStatus(bound, status) && !NamesFolderOrDevice(bound))
-        size = status.m_size;
-    // A file that cannot be read is an error of the command, whatever else can be told about its name.
-    const std::string unreadable = ReadProblem(file);
-    bool limitFromEnvironment = false;
-    const ULONG limit = GetSizeLimit(&limitFromEnvironment);
-    const bool ignored = IsSizeCheckIgnored();
-    const bool allowed = IsFileSizeAllowed(bound);
-
-    std::optional<std::vector<CString>> studies;
-    std::string projectError;
-    if (std::strcmp(kind, "project") == 0) {
-        try {
-            CStringArray list;
-            GetProjectStudies(bound, list);
-            studies.emplace();
-            for (INT i = 0; i < list.GetSize(); ++i)
-                studies->push_back(list[i]);
-        } catch (CFileException* e) {
-            projectError = "the project file cannot be read";
-            e->Delete();
-        }
-    }
-
-    // The embedded picture, looked for wherever the chain would look: in every file but a mesh file.
-    std::optional<EmbeddedPictureInfo> picture;
-    if (!IsMeshFile(bound)) {
-        try {
-            picture = InspectEmbeddedThumbnail(bound);
-        } catch (CFileException* e) {
-            e->Delete();
-        }
-    }
-    const bool hasMarker = picture && picture->markerOffset >= 0;
-    const bool hasPicture = hasMarker && picture->width > 0;
-    std::string meshError;
-    const std::optional<MeshFacts> mesh =
-        std::strcmp(kind, "mesh") == 0 ? GetMeshFacts(bound.str(), meshError) : std::nullopt;
-
-    const char* limitSource = ignored                ? "TARNEL_IGNORE_SIZE"
-                              : limitFromEnvironment ? "TARNEL_SIZE_LIMIT"
-                                                     : "default";
-    if (json) {
-        std::string out = "{";
-        out += "\"path\": " + JsonString(ShellPath(file));
-        out += ", \"bound_path\": " + Json(bound);
-        out += std::string(", \"kind\": \"") + kind + "\"";
-        out += ", \"size\": " + (size ? std::to_string(*size) : "null");
-        out += ", \"size_limit\": " + std::to_string(limit);
-        out += std::string(", \"size_limit_source\": \"") + limitSource + "\"";
-        out += std::string(", \"size_ignored\": ") + (ignored ? "true" : "false");
-        out += std::string(", \"size_allowed\": ") + (allowed ? "true" : "false");
-        out += ", \"studies\": ";
-        if (studies) {
-            out += "[";
-            for (size_t i = 0; i < studies->size(); ++i)
-                out += (i ? ", " : "") + Json((*studies)[i]);
-            out += "]";
-        } else {
-            out += "null";
-        }
-        out += ", \"marker_offset\": " + (hasMarker ? std::to_string(picture->markerOffset) : "null");
-        out += ", \"picture_width\": " + (hasPicture ? std::to_string(picture->width) : "null");
-        out += ", \"picture_height\": " + (hasPicture ? std::to_string(picture->height) : "null");
-        out += MeshFactsJson(mesh);
-        const std::string& error = !unreadable.empty()     ? unreadable
-                                   : !projectError.empty() ? projectError
-                                                           : meshError;
-        out += ", \"error\": " + (error.empty() ? std::string("null") : "\"" + error + "\"");
-        out += "}\n";
-        std::fputs(out.c_str(), stdout);
-        return unreadable.empty() ? 0 : kExitNoPicture;
-    }
-
-    std::printf("path: %s\n", file);
-    std::printf("kind: %s\n", kind);
-    if (size)
-        std::printf("size: %llu bytes\n", static_cast<unsigned long long>(*size));
-    else
-        std::printf("size: unknown (no regular file of that name)\n");
-    if (ignored)
-        std::printf("size limit: ignored (TARNEL_IGNORE_SIZE is set and not 0)\n");
-    else
-        std::printf("size limit: %lu bytes (%s)\n", static_cast<unsigned long>(limit),
-                    limitFromEnvironment ? "from TARNEL_SIZE_LIMIT" : "default");
-    std::printf("size allowed: %s\n", allowed ? "yes"
-                                      : size  ? "no, the file is over the limit"
-                                              : "no, not found");
-    if (picture && !hasMarker)
-        std::printf("embedded picture: none (no <THUMBNAIL> marker in the last %d bytes)\n",
-                    kThumbnailWindow);
-    else if (picture && !hasPicture)
-        std::printf("embedded picture: marker at offset %lld, but the picture cannot be loaded\n",
-                    static_cast<long long>(picture->markerOffset));
-    else if (picture)
-        std::printf("embedded picture: marker at offset %lld, %lu x %lu pixels\n",
-                    static_cast<long long>(picture->markerOffset), static_cast<unsigned long>(picture->width),
-                    static_cast<unsigned long>(picture->height));
-    PrintMeshFacts(mesh);
-    if (!meshError.empty())
-        std::printf("mesh: none read: %s\n", meshError.c_str());
-    if (!projectError.empty())
-        std::printf("studies: none read: %s\n", projectError.c_str());
-    else if (studies) {
-        std::printf("studies: %zu\n", studies->size());
-        for (const CString& s : *studies)
-            std::printf("  %s\n", NarrowFileName(s.str()).c_str());
-    }
-    if (!unreadable.empty()) {
-        std::fprintf(stderr, "tarnel info: %s: %s\n", file, unreadable.c_str());
+    PrintInfo(facts);
+    if (!facts.unreadable.empty()) {
+        std::fprintf(stderr, "tarnel info: %s: %s\n", facts.file, facts.unreadable.c_str());
         return kExitNoPicture;
     }
     return 0;

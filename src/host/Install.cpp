@@ -1,5 +1,6 @@
 #include "host/Install.h"
 
+#include "host/Formats.h"
 #include "host/Host.h"
 #include "host/ModuleLoader.h"
 
@@ -27,25 +28,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char kInstallUsage[] =
-    "usage: tarnel install [--user | --system] [--prefix DIR] [--module PATH]\n"
-    "       tarnel uninstall [--user | --system] [--prefix DIR] [--module PATH]\n"
-    "\n"
-    "install registers the in-process server (as 'tarnel register' does), then writes one thumbnailer\n"
-    "entry for each registered server, listing the MIME types of the extensions routed to it, and the MIME\n"
-    "definitions of the suite's files, and updates the MIME database. uninstall removes the entries and the\n"
-    "definitions and unregisters the server.\n"
-    "\n"
-    "  --user         for this user: $XDG_DATA_HOME (default ~/.local/share) and the user's registry\n"
-    "                 (the default)\n"
-    "  --system       for everybody: DIR/share, DIR being /usr/local unless --prefix says otherwise, and\n"
-    "                 the system's registry\n"
-    "  --prefix DIR   the system-wide prefix (implies --system)\n"
-    "  --module PATH  the in-process server (default: the libtarnel.so installed with this command)\n"
-    "\n"
-    "GNOME runs thumbnailers in a sandbox that sees only /usr: for GNOME Files, install the command under\n"
-    "/usr (cmake --install with a prefix in /usr) and run 'tarnel install --system' from there.\n";
-
 struct Target {
     fs::path share; // .../share
     bool system = false;
@@ -55,51 +37,30 @@ struct Target {
 // The first line of every entry tarnel writes: uninstall removes only files that begin with it.
 const char kEntryMark[] = "# tarnel's thumbnailer entry";
 
-// Parses the options shared by install and uninstall; false after a usage message.
-bool ParseTarget(int argc, char** argv, const char* command, Target& target, bool& help) {
-    bool system = false, user = false;
-    std::string prefix = "/usr/local";
-    for (int i = 1; i < argc; ++i) {
-        const char* a = argv[i];
-        if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
-            help = true;
-            return true;
-        } else if (std::strcmp(a, "--user") == 0) {
-            user = true;
-        } else if (std::strcmp(a, "--system") == 0) {
-            system = true;
-        } else if (std::strcmp(a, "--prefix") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
-            prefix = argv[++i];
-            system = true;
-        } else if (std::strcmp(a, "--module") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
-            target.module = argv[++i];
-        } else {
-            std::fprintf(stderr, "tarnel %s: unexpected argument '%s'\n%s", command, a, kInstallUsage);
-            return false;
-        }
+// Where install and uninstall write and remove: the user's data folder, or the prefix's for --system. -1
+// when the command goes on; else its exit status, after the message.
+int ReadTarget(int argc, char** argv, Target& target) {
+    InstallRequest request;
+    if (const int status = ReadArguments(ParseInstallArguments, argc, argv, request); status >= 0)
+        return status;
+    target.system = request.system;
+    target.module = request.module != nullptr ? request.module : DefaultModulePath();
+    if (request.system) {
+        target.share = fs::absolute(fs::path(request.prefix)) / "share";
+        return -1;
     }
-    if (user && system) {
-        std::fprintf(stderr, "tarnel %s: --user and --system exclude each other\n%s", command, kInstallUsage);
-        return false;
+    const char* data = std::getenv("XDG_DATA_HOME");
+    const char* home = std::getenv("HOME");
+    if (data != nullptr && data[0] == '/')
+        target.share = data;
+    else if (home != nullptr && home[0] == '/')
+        target.share = fs::path(home) / ".local/share";
+    else {
+        std::fprintf(stderr, "%s: neither XDG_DATA_HOME nor HOME names a folder\n",
+                     request.line.name.c_str());
+        return kExitUsage;
     }
-    target.system = system;
-    if (target.module.empty())
-        target.module = DefaultModulePath();
-    if (system) {
-        target.share = fs::absolute(fs::path(prefix)) / "share";
-    } else {
-        const char* data = std::getenv("XDG_DATA_HOME");
-        const char* home = std::getenv("HOME");
-        if (data != nullptr && data[0] == '/')
-            target.share = data;
-        else if (home != nullptr && home[0] == '/')
-            target.share = fs::path(home) / ".local/share";
-        else {
-            std::fprintf(stderr, "tarnel %s: neither XDG_DATA_HOME nor HOME names a folder\n", command);
-            return false;
-        }
-    }
-    return true;
+    return -1;
 }
 
 // The command's own path, as the entry's Exec line must name it.
@@ -202,15 +163,9 @@ std::string ThumbnailerEntry(const std::string& command, const std::string& modu
 
 std::string MimeTypeOfExtension(const std::string& extension) {
     // Ours first: the database may not have been updated yet.
-    const std::string xml = kMimeXml, glob = "<glob pattern=\"*" + extension + "\"/>";
-    for (size_t at = xml.find("<mime-type type=\""); at != std::string::npos;
-         at = xml.find("<mime-type type=\"", at + 1)) {
-        const size_t begin = at + 17, end = xml.find('"', begin), close = xml.find("</mime-type>", at);
-        const size_t found = xml.find(glob, at);
-        if (end != std::string::npos && found != std::string::npos && found < close) {
-            return xml.substr(begin, end - begin);
-        }
-    }
+    for (const SuiteFormat& format : kSuiteFormats)
+        if (extension == format.extension)
+            return format.mimeType;
     gboolean uncertain = TRUE;
     gchar* type = g_content_type_guess(("file" + extension).c_str(), nullptr, 0, &uncertain);
     std::string result = type != nullptr ? type : "";
@@ -296,13 +251,8 @@ std::vector<fs::path> OurEntries(const fs::path& folder) {
 
 int RunInstall(int argc, char** argv) {
     Target target;
-    bool help = false;
-    if (!ParseTarget(argc, argv, "install", target, help))
-        return kExitUsage;
-    if (help) {
-        std::fputs(kInstallUsage, stdout);
-        return 0;
-    }
+    if (const int status = ReadTarget(argc, argv, target); status >= 0)
+        return status;
     const std::string self = SelfPath();
     if (self.empty() || self.find_first_of("\n\r") != std::string::npos) {
         std::fprintf(stderr,
@@ -349,13 +299,8 @@ int RunInstall(int argc, char** argv) {
 
 int RunUninstall(int argc, char** argv) {
     Target target;
-    bool help = false;
-    if (!ParseTarget(argc, argv, "uninstall", target, help))
-        return kExitUsage;
-    if (help) {
-        std::fputs(kInstallUsage, stdout);
-        return 0;
-    }
+    if (const int status = ReadTarget(argc, argv, target); status >= 0)
+        return status;
     int status = 0;
     std::vector<fs::path> files = OurEntries(target.share / "thumbnailers");
     files.push_back(target.share / "mime/packages" / kMimeFileName);

@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-// data/tarnel-mime.xml and data/tarnel.thumbnailer.in; the latter names the command as @TARNEL@, the module
-// as @MODULE@, its class as @CLSID@ and the MIME types as @MIMETYPES@.
+// The MIME definitions (data/tarnel-mime.xml.in, filled in from host/Formats.def) and
+// data/tarnel.thumbnailer.in; the latter names the command as @TARNEL@, the module as @MODULE@, its class as
+// @CLSID@ and the MIME types as @MIMETYPES@.
 extern const char kMimeXml[];
 extern const char kThumbnailerTemplate[];
 

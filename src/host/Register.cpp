@@ -15,32 +15,6 @@
 
 namespace {
 
-const char kRegisterUsage[] =
-    "usage: tarnel register [--system] [MODULE]\n"
-    "       tarnel unregister [--system] [MODULE]\n"
-    "\n"
-    "Loads the in-process server MODULE (default: the libtarnel.so built or installed\n"
-    "with this command), calls its DllRegisterServer or DllUnregisterServer and prints\n"
-    "the result code. Entries go to the user's registry, or with --system to the\n"
-    "system's; TARNEL_REGISTRY names one registry file instead of both.\n"
-    "\n"
-    "Exit status: 0 the export succeeded, 1 it failed or the module did not load,\n"
-    "2 bad usage.\n";
-
-const char kRegistryUsage[] =
-    "usage: tarnel registry dump [--user | --system] [KEY...]\n"
-    "       tarnel registry where\n"
-    "\n"
-    "dump   prints HKEY_CLASSES_ROOT (the user's classes laid over the system's), or\n"
-    "       only the user's or the system's, in regedit's export format; with KEYs\n"
-    "       (such as .stl or CLSID\\{...}), only those keys and what is below them\n"
-    "where  prints the registry files in use\n";
-
-int Usage(const char* command, const char* problem, const char* usage) {
-    std::fprintf(stderr, "tarnel %s: %s\n%s", command, problem, usage);
-    return kExitUsage;
-}
-
 // Copies a key and everything below it, as the registry functions show it, into `into`.
 LONG CopyKey(HKEY key, RegKeyNode& into) {
     std::vector<WCHAR> name(kRegMaxValueNameLength + 1);
@@ -78,28 +52,19 @@ LONG CopyKey(HKEY key, RegKeyNode& into) {
     return ERROR_SUCCESS;
 }
 
-int RunDump(int argc, char** argv) {
+int RunDump(const RegistryRequest& request) {
     HKEY root = HKEY_CLASSES_ROOT;
     std::wstring label = L"HKEY_CLASSES_ROOT", below;
-    std::vector<std::string> keys;
-    for (int i = 2; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(kRegistryUsage, stdout);
-            return 0;
-        } else if (std::strcmp(argv[i], "--user") == 0) {
-            root = HKEY_CURRENT_USER;
-            label = L"HKEY_CURRENT_USER";
-            below = L"Software\\Classes";
-        } else if (std::strcmp(argv[i], "--system") == 0) {
-            root = HKEY_LOCAL_MACHINE;
-            label = L"HKEY_LOCAL_MACHINE";
-            below = L"Software\\Classes";
-        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
-            return Usage("registry", (std::string("unknown option ") + argv[i]).c_str(), kRegistryUsage);
-        } else {
-            keys.push_back(argv[i]);
-        }
+    if (request.classes == RegistryRequest::User) {
+        root = HKEY_CURRENT_USER;
+        label = L"HKEY_CURRENT_USER";
+        below = L"Software\\Classes";
+    } else if (request.classes == RegistryRequest::System) {
+        root = HKEY_LOCAL_MACHINE;
+        label = L"HKEY_LOCAL_MACHINE";
+        below = L"Software\\Classes";
     }
+    std::vector<std::string> keys = request.keys;
     if (keys.empty())
         keys.push_back("");
 
@@ -142,25 +107,13 @@ int RunDump(int argc, char** argv) {
 
 } // namespace
 
-int RunRegister(int argc, char** argv, bool unregister) {
-    const char* command = unregister ? "unregister" : "register";
-    bool system = false;
-    const char* module = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(kRegisterUsage, stdout);
-            return 0;
-        } else if (std::strcmp(argv[i], "--system") == 0) {
-            system = true;
-        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
-            return Usage(command, (std::string("unknown option ") + argv[i]).c_str(), kRegisterUsage);
-        } else if (module != nullptr) {
-            return Usage(command, "one MODULE at most", kRegisterUsage);
-        } else {
-            module = argv[i];
-        }
-    }
-    return RegisterModule(module != nullptr ? module : DefaultModulePath(), system, unregister, command);
+int RunRegister(int argc, char** argv) {
+    RegisterRequest request;
+    if (const int status = ReadArguments(ParseRegisterArguments, argc, argv, request); status >= 0)
+        return status;
+    return RegisterModule(request.module != nullptr ? request.module : DefaultModulePath(), request.system,
+                          std::strcmp(request.line.command->name, "unregister") == 0,
+                          request.line.command->name);
 }
 
 int RegisterModule(const std::string& module, bool system, bool unregister, const char* command) {
@@ -183,21 +136,12 @@ int RegisterModule(const std::string& module, bool system, bool unregister, cons
 }
 
 int RunRegistry(int argc, char** argv) {
-    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-        std::fputs(kRegistryUsage, argc < 2 ? stderr : stdout);
-        return argc < 2 ? kExitUsage : 0;
-    }
-    if (std::strcmp(argv[1], "dump") == 0)
-        return RunDump(argc, argv);
-    if (std::strcmp(argv[1], "where") == 0 && argc == 3 &&
-        (std::strcmp(argv[2], "--help") == 0 || std::strcmp(argv[2], "-h") == 0)) {
-        std::fputs(kRegistryUsage, stdout);
-        return 0;
-    }
-    if (std::strcmp(argv[1], "where") == 0 && argc == 2) {
-        std::printf("user: %s\nsystem: %s\n", RegHiveFile(RegRoot::CurrentUser).c_str(),
-                    RegHiveFile(RegRoot::LocalMachine).c_str());
-        return 0;
-    }
-    return Usage("registry", (std::string("unknown command ") + argv[1]).c_str(), kRegistryUsage);
+    RegistryRequest request;
+    if (const int status = ReadArguments(ParseRegistryArguments, argc, argv, request); status >= 0)
+        return status;
+    if (request.action == RegistryRequest::Dump)
+        return RunDump(request);
+    std::printf("user: %s\nsystem: %s\n", RegHiveFile(RegRoot::CurrentUser).c_str(),
+                RegHiveFile(RegRoot::LocalMachine).c_str());
+    return 0;
 }

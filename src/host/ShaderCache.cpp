@@ -20,16 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char kUsage[] =
-    "usage: tarnel shader-cache --prepare [--into DIR] [--module PATH]\n"
-    "       tarnel shader-cache --remove [--into DIR]\n"
-    "       tarnel shader-cache --where\n"
-    "\n"
-    "--prepare renders a mesh once and keeps the shaders it compiled in DIR (default\n"
-    "PREFIX/lib/tarnel/shader-cache), where every later mesh preview reads them, also in\n"
-    "GNOME's thumbnailer sandbox, which can keep no shader cache of its own. --remove takes\n"
-    "them away; --where prints DIR and the shader cache a run uses now.\n";
-
 // The database's name in the prepared folder, as Mesa names one: NAME.foz and NAME_idx.foz.
 const char kDatabase[] = "shaders";
 
@@ -237,46 +227,24 @@ void UsePreparedShaders() {
 }
 
 int RunShaderCache(int argc, char** argv) {
-    enum { None, DoPrepare, DoRemove, DoWhere } action = None;
-    fs::path into = PreparedShaderFolder();
-    std::string module = DefaultModulePath();
-    for (int i = 1; i < argc; ++i) {
-        const char* a = argv[i];
-        if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (std::strcmp(a, "--prepare") == 0 && action == None) {
-            action = DoPrepare;
-        } else if (std::strcmp(a, "--remove") == 0 && action == None) {
-            action = DoRemove;
-        } else if (std::strcmp(a, "--where") == 0 && action == None) {
-            action = DoWhere;
-        } else if (std::strcmp(a, "--into") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
-            into = fs::absolute(argv[++i]);
-        } else if (std::strcmp(a, "--module") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
-            module = argv[++i];
-        } else {
-            std::fprintf(stderr, "tarnel shader-cache: unexpected argument '%s'\n%s", a, kUsage);
-            return kExitUsage;
-        }
-    }
-    switch (action) {
-    case DoPrepare:
-        return Prepare(into, module);
-    case DoRemove:
+    ShaderCacheRequest request;
+    if (const int status = ReadArguments(ParseShaderCacheArguments, argc, argv, request); status >= 0)
+        return status;
+    const fs::path into =
+        request.into != nullptr ? fs::absolute(request.into) : fs::path(PreparedShaderFolder());
+    switch (request.action) {
+    case ShaderCacheRequest::Prepare:
+        return Prepare(into, request.module != nullptr ? request.module : DefaultModulePath());
+    case ShaderCacheRequest::Remove:
         return Remove(into);
-    case DoWhere: {
-        UsePreparedShaders();
-        std::printf("prepared: %s\n", into.c_str());
-        for (const char* name : kMesaChoices) {
-            const char* value = std::getenv(name);
-            std::printf("%s=%s\n", name, value != nullptr ? value : "");
-        }
-        return 0;
-    }
-    case None:
+    case ShaderCacheRequest::Where:
         break;
     }
-    std::fprintf(stderr, "tarnel shader-cache: --prepare, --remove or --where\n%s", kUsage);
-    return kExitUsage;
+    UsePreparedShaders();
+    std::printf("prepared: %s\n", into.c_str());
+    for (const char* name : kMesaChoices) {
+        const char* value = std::getenv(name);
+        std::printf("%s=%s\n", name, value != nullptr ? value : "");
+    }
+    return 0;
 }

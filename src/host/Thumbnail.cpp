@@ -22,32 +22,6 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: tarnel thumbnail [-s N | --size WxH] [--timeout SECONDS] [--memory MIB] [--icon]\n"
-    "                        [-v] [--module PATH [--clsid {...}]] INPUT OUTPUT.png\n"
-    "\n"
-    "Writes the thumbnail of INPUT as an 8-bit RGB PNG no larger than the size asked for\n"
-    "(OUTPUT '-': to standard output). The handler registered for INPUT's extension makes\n"
-    "it, as the shell would ask it. An OUTPUT that is a link, device, FIFO or folder is\n"
-    "never written.\n"
-    "\n"
-    "  -s N, --size N     a square of N x N pixels (default 256, at most 4096)\n"
-    "  --size WxH         W pixels wide, H high\n"
-    "  --timeout SECONDS  give up on a file that takes longer (default 10, 0: no limit)\n"
-    "  --memory MIB       give up on a file that needs more memory (default 1024, or\n"
-    "                     TARNEL_MEMORY_LIMIT; 0: no limit)\n"
-    "  --icon             also write the icon fallback's picture (exit status 3)\n"
-    "  --module PATH      ask this in-process server instead of the registry's\n"
-    "  --clsid {...}      the class --module serves (default tarnel's own)\n"
-    "  -v, --verbose      print each call and its result on stderr\n"
-    "\n"
-    "Exit status: 0 a picture was written, 1 no picture, 2 bad usage, 3 only the icon.\n";
-
-int Usage(const char* problem) {
-    std::fprintf(stderr, "tarnel thumbnail: %s\n%s", problem, kUsage);
-    return kExitUsage;
-}
-
 // Holds one interface reference for the scope.
 template <class I>
 struct Ref {
@@ -62,13 +36,8 @@ struct Ref {
 
 int RunThumbnail(int argc, char** argv) {
     ThumbnailRequest request;
-    std::string problem;
-    if (!ParseThumbnailArguments(argc, argv, request, problem))
-        return Usage(problem.c_str());
-    if (request.help) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
+    if (const int status = ReadArguments(ParseThumbnailArguments, argc, argv, request); status >= 0)
+        return status;
     const char* input = request.input;
     const char* output = request.output;
 

@@ -4,6 +4,8 @@
 #include "Command.h"
 #include "RegistryTestUtil.h"
 #include "host/Confine.h"
+#include "host/Formats.h"
+#include "host/Handlers.h"
 
 #include "host/Sanitizer.h"
 #include <arpa/inet.h>
@@ -216,6 +218,38 @@ TEST(Routing, InstallWritesOneEntryForEachModule) {
     EXPECT_TRUE(std::filesystem::exists(dir / "data/thumbnailers/tarnel-other.thumbnailer"));
     EXPECT_EQ(Tarnel("registry dump CLSID\\{3D7A91C2-58E4-4B1F-A2C6-7E90B41D5F38}").status, 1)
         << "tarnel's module is unregistered";
+}
+
+// The module registers exactly the formats of the table (host/Formats.def), every one for the class the table
+// names, and the entry that install writes lists exactly the table's MIME types.
+TEST(Routing, TheModuleRegistersTheFormatsOfTheTable) {
+    PrivateHive hive;
+    ASSERT_EQ(Tarnel("register " + std::string(TARNEL_MODULE)).status, 0);
+    std::string error;
+    std::set<std::string> registered, table, types;
+    for (const ThumbnailHandler& h : RegisteredThumbnailHandlers(false, error)) {
+        std::string extension = NarrowFileName(h.extension);
+        std::transform(extension.begin(), extension.end(), extension.begin(), ::tolower);
+        EXPECT_TRUE(IsEqualGUID(h.clsid, CLSID_TarnelThumbnailer)) << extension << ": " << GuidText(h.clsid);
+        EXPECT_EQ(h.module, TARNEL_MODULE) << extension;
+        registered.insert(extension);
+    }
+    ASSERT_EQ(error, "");
+    for (const SuiteFormat& format : kSuiteFormats) {
+        table.insert(format.extension);
+        types.insert(format.mimeType);
+    }
+    EXPECT_EQ(registered, table) << "module/TarnelEx.rgs and host/Formats.def name other extensions";
+
+    TempDir dir;
+    testutil::ScopedEnv data("XDG_DATA_HOME", dir / "data");
+    ASSERT_EQ(Tarnel("install --module " + std::string(TARNEL_MODULE)).status, 0);
+    std::string list;
+    for (const std::string& type : types)
+        list += type + ";";
+    EXPECT_TRUE(Has({0, testutil::ReadFile(dir / "data/thumbnailers/tarnel.thumbnailer")},
+                    "\nMimeType=" + list + "\n"))
+        << list;
 }
 
 } // namespace
