@@ -26,7 +26,7 @@ const char kUsage[] =
     "       tarnel shader-cache --where\n"
     "\n"
     "--prepare renders a mesh once and keeps the shaders it compiled in DIR (default\n"
-    "PREFIX/lib/tarnel/shader-cache), where every later mesh preview reads them, also in\n"
+    "PREFIX/lib/<multiarch>/tarnel/shader-cache), where every later mesh preview reads them, also in\n"
     "GNOME's thumbnailer sandbox, which can keep no shader cache of its own. --remove takes\n"
     "them away; --where prints DIR and the shader cache a run uses now.\n";
 
@@ -220,7 +220,11 @@ int Remove(const fs::path& into) {
 } // namespace
 
 std::string PreparedShaderFolder() {
-    return (fs::path(DefaultModulePath()).parent_path() / "tarnel" / "shader-cache").string();
+    // Beside the module: in tarnel's own folder when installed (lib/<multiarch>/tarnel), else in lib/tarnel.
+    fs::path folder = fs::path(DefaultModulePath()).parent_path();
+    if (folder.filename() != "tarnel")
+        folder /= "tarnel";
+    return (folder / "shader-cache").string();
 }
 
 void UsePreparedShaders() {
