@@ -14,6 +14,10 @@ ls /usr/lib/*/qt5/plugins/kf5/kio/thumbnail.so >/dev/null 2>&1 ||
     skip "needs KIO's thumbnail worker (scripts/install-deps.sh installs kio-extras)"
 command -v dbus-run-session >/dev/null || skip "needs dbus-run-session (package dbus-daemon)"
 
+# The worker must never map the module or VTK: the plugin reaches them only through the command.
+plugin=$(ls "$plugins"/kf5/thumbcreator/tarnelthumbnail.so) || exit 1
+readelf -d "$plugin" | grep -E 'NEEDED.*(tarnel|vtk|EGL)' && { echo "FAIL: the plugin links the module's libraries"; exit 1; }
+
 work=$(mktemp -d) || exit 1
 trap 'rm -rf "$work"' EXIT
 export HOME="$work/home" XDG_DATA_HOME="$work/data" XDG_CACHE_HOME="$work/cache" XDG_CONFIG_HOME="$work/config"
