@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Makes a thumbnail of every bundled sample into out/ and prints one line a file.
+# Makes a thumbnail of every bundled sample into out/ and prints one line a file, then the folder to open.
 set -u
 tarnel=${1:-build/bin/tarnel}
 cd "$(dirname "$0")/.."
@@ -20,3 +20,4 @@ for f in data/samples/*; do
         *) echo "$name: failed" ;;
     esac
 done
+echo "open $PWD/out/ to see the thumbnails of the studies, projects and meshes"

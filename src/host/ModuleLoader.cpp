@@ -54,7 +54,12 @@ std::string DefaultModulePath() {
     if (n <= 0)
         return "libtarnel.so";
     self[n] = '\0';
-    return (std::filesystem::path(self).parent_path() / ".." / "lib" / "libtarnel.so")
-        .lexically_normal()
-        .string();
+    // Installed, the libraries are tarnel's own below PREFIX/lib (TARNEL_PRIVATE_LIBDIR); in a build they
+    // lie in lib/ beside bin/.
+    const std::filesystem::path prefix = std::filesystem::path(self).parent_path() / "..";
+    const std::filesystem::path installed =
+        (prefix / TARNEL_PRIVATE_LIBDIR / "libtarnel.so").lexically_normal();
+    if (::access(installed.c_str(), F_OK) == 0)
+        return installed.string();
+    return (prefix / "lib" / "libtarnel.so").lexically_normal().string();
 }

@@ -210,7 +210,11 @@ int Remove(const fs::path& into) {
 } // namespace
 
 std::string PreparedShaderFolder() {
-    return (fs::path(DefaultModulePath()).parent_path() / "tarnel" / "shader-cache").string();
+    // Beside the module: in tarnel's own folder when installed (lib/<multiarch>/tarnel), else in lib/tarnel.
+    fs::path folder = fs::path(DefaultModulePath()).parent_path();
+    if (folder.filename() != "tarnel")
+        folder /= "tarnel";
+    return (folder / "shader-cache").string();
 }
 
 void UsePreparedShaders() {

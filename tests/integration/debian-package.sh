@@ -27,12 +27,14 @@ trap cleanup EXIT
 deb=$(ls "$work"/package/tarnel_*.deb 2>/dev/null | head -1)
 [ -n "$deb" ] || fail "cpack made no package"
 dpkg-deb -c "$deb" >"$work/contents" || fail "dpkg-deb -c"
-grep -q '\./usr/lib/libtarnel\.so$' "$work/contents" || fail "the package lacks the module"
+# The libraries are tarnel's own, out of the dynamic linker's search.
+private=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/tarnel
+grep -q "\.$private/libtarnel\.so\$" "$work/contents" || fail "the package lacks the module"
 
 dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i"; }
 env -u TARNEL_REGISTRY /usr/bin/tarnel registry dump --system .qzt | grep -q '3D7A91C2-58E4-4B1F-A2C6-7E90B41D5F38' ||
     fail "the maintainer script did not register the handlers system-wide"
-[ -s /usr/lib/tarnel/shader-cache/shaders.foz ] || echo "note: no shaders were prepared (no off-screen OpenGL?)"
+[ -s $private/shader-cache/shaders.foz ] || echo "note: no shaders were prepared (no off-screen OpenGL?)"
 
 "$make_samples" "$work/samples" >/dev/null || exit 1
 write_meshes "$work"
@@ -44,7 +46,7 @@ env -u XDG_DATA_DIRS XDG_DATA_HOME="$work/data" XDG_CACHE_HOME="$work/cache" \
 grep 'left files' "$work/factory.err" && fail "tarnel left files in the sandbox's /tmp"
 
 dpkg --purge tarnel >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg --purge"; }
-for gone in /usr/bin/tarnel /usr/lib/libtarnel.so /usr/lib/libtarnelplat.so /usr/lib/tarnel \
+for gone in /usr/bin/tarnel "$private" /usr/share/man/man1/tarnel.1.gz /usr/share/bash-completion/completions/tarnel \
     /usr/share/thumbnailers/tarnel.thumbnailer /usr/share/mime/packages/tarnel-mime.xml /var/lib/tarnel; do
     [ -e "$gone" ] && fail "$gone is left after purging"
 done

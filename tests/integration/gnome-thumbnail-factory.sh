@@ -30,7 +30,9 @@ grep 'left files' "$work/factory.err" && { echo "FAIL: tarnel left files in the 
 
 # tarnel cache asks the registry for each file's handler, as the shell does: install registers for this user.
 "$prefix/bin/tarnel" install --user >/dev/null 2>&1 || { echo "FAIL: tarnel install --user"; exit 1; }
-grep -q -- "--module $prefix/lib/libtarnel.so " "$XDG_DATA_HOME/thumbnailers/tarnel.thumbnailer" ||
+# The libraries are tarnel's own, in lib/<multiarch>/tarnel below the prefix.
+grep -q -- "--module $prefix/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/tarnel/libtarnel.so " \
+    "$XDG_DATA_HOME/thumbnailers/tarnel.thumbnailer" ||
     { echo "FAIL: the user's entry does not name the installed module"; exit 1; }
 "$prefix/bin/tarnel" cache "$work/samples/project-three.kpz" "$work/samples/plate-plain.qzt" >/dev/null
 /usr/bin/python3 - "$work/samples/project-three.kpz" "$work/samples/plate-plain.qzt" <<'PY' || exit 1
