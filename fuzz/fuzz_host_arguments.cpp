@@ -3,12 +3,14 @@
 // the registry, written as JSON). Arguments are the input split at NUL bytes.
 #include "host/Arguments.h"
 
-#include "platform/widestr.h"
+#include "platform/tarnel/widestr.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+using tarnel::plat::NarrowFileName;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // A registry that does not exist: the lookup runs its whole way and finds nothing.

@@ -1,6 +1,6 @@
 #include "host/Arguments.h"
 
-#include "platform/widestr.h"
+#include "platform/tarnel/widestr.h"
 
 #include <unistd.h>
 
@@ -9,6 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+using tarnel::plat::NarrowFileName;
+using tarnel::plat::WidenFileName;
 
 bool ParseSeconds(const char* text, double& seconds) {
     char* end = nullptr;

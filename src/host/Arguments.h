@@ -4,7 +4,7 @@
 
 #include "host/Handlers.h"
 
-#include "platform/wintypes.h"
+#include "windef.h"
 
 #include <string>
 #include <string_view>

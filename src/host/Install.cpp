@@ -3,7 +3,7 @@
 #include "host/Host.h"
 #include "host/ModuleLoader.h"
 
-#include "platform/widestr.h"
+#include "platform/tarnel/widestr.h"
 
 #include <gio/gio.h>
 
@@ -22,6 +22,8 @@
 #include <map>
 #include <set>
 #include <string>
+
+using tarnel::plat::NarrowFileName;
 
 namespace fs = std::filesystem;
 

@@ -3,15 +3,23 @@
 #include "host/Host.h"
 #include "host/ModuleLoader.h"
 
-#include "platform/registrar.h"
-#include "platform/regstore.h"
-#include "platform/widestr.h"
-#include "platform/winreg.h"
+#include "platform/tarnel/regstore.h"
+#include "platform/tarnel/widestr.h"
+#include "statreg.h"
+#include "winreg.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
+
+using tarnel::plat::WidenFileName;
+using tarnel::reg::HiveFile;
+using tarnel::reg::kRegMaxValueNameLength;
+using tarnel::reg::RegistryHive;
+using tarnel::reg::RegKeyNode;
+using tarnel::reg::RegRoot;
+using tarnel::reg::RegValue;
 
 namespace {
 
@@ -195,8 +203,8 @@ int RunRegistry(int argc, char** argv) {
         return 0;
     }
     if (std::strcmp(argv[1], "where") == 0 && argc == 2) {
-        std::printf("user: %s\nsystem: %s\n", RegHiveFile(RegRoot::CurrentUser).c_str(),
-                    RegHiveFile(RegRoot::LocalMachine).c_str());
+        std::printf("user: %s\nsystem: %s\n", HiveFile(RegRoot::CurrentUser).c_str(),
+                    HiveFile(RegRoot::LocalMachine).c_str());
         return 0;
     }
     return Usage("registry", (std::string("unknown command ") + argv[1]).c_str(), kRegistryUsage);

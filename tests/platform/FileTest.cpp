@@ -1,13 +1,19 @@
 #include "TestUtil.h"
 
-#include "platform/afxfile.h"
-#include "platform/filename.h"
-#include "platform/widestr.h"
+#include "afxfile.h"
+#include "platform/tarnel/filename.h"
+#include "platform/tarnel/widestr.h"
 
 #include <sys/stat.h>
 
 #include <clocale>
 #include <cstring>
+
+using tarnel::plat::FileNameScanScope;
+using tarnel::plat::NarrowFileName;
+using tarnel::plat::ResolveFileName;
+using tarnel::plat::ResolveNewFileName;
+using tarnel::plat::WidenFileName;
 
 using testutil::TempDir;
 using testutil::Wide;

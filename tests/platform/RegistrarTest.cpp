@@ -1,7 +1,15 @@
 // The registration-script language: what a script says, its placeholders, and the scripts it refuses.
-#include "platform/regscript.h"
+#include "platform/tarnel/regscript.h"
 
 #include <gtest/gtest.h>
+
+using tarnel::reg::ExpandRegistrationScript;
+using tarnel::reg::FormatRegistrationScript;
+using tarnel::reg::ParseRegistrationNumber;
+using tarnel::reg::ParseRegistrationScript;
+using tarnel::reg::RegReplacements;
+using tarnel::reg::RegScriptKey;
+using tarnel::reg::RegScriptRoot;
 
 namespace {
 
