@@ -6,11 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
-using tarnel::plat::WidenFileName;
-using tarnel::reg::ExpandRegistrationScript;
-using tarnel::reg::FormatRegistrationScript;
-using tarnel::reg::ParseRegistrationScript;
-using tarnel::reg::RegScriptRoot;
+using namespace tarnel::plat;
+using namespace tarnel::reg;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::wstring text = WidenFileName(std::string_view(reinterpret_cast<const char*>(data), size));

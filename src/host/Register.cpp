@@ -13,13 +13,8 @@
 #include <string>
 #include <vector>
 
-using tarnel::plat::WidenFileName;
-using tarnel::reg::HiveFile;
-using tarnel::reg::kRegMaxValueNameLength;
-using tarnel::reg::RegistryHive;
-using tarnel::reg::RegKeyNode;
-using tarnel::reg::RegRoot;
-using tarnel::reg::RegValue;
+using namespace tarnel::plat;
+using namespace tarnel::reg;
 
 namespace {
 

@@ -9,11 +9,7 @@
 #include <clocale>
 #include <cstring>
 
-using tarnel::plat::FileNameScanScope;
-using tarnel::plat::NarrowFileName;
-using tarnel::plat::ResolveFileName;
-using tarnel::plat::ResolveNewFileName;
-using tarnel::plat::WidenFileName;
+using namespace tarnel::plat;
 
 using testutil::TempDir;
 using testutil::Wide;

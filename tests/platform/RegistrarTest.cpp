@@ -3,13 +3,7 @@
 
 #include <gtest/gtest.h>
 
-using tarnel::reg::ExpandRegistrationScript;
-using tarnel::reg::FormatRegistrationScript;
-using tarnel::reg::ParseRegistrationNumber;
-using tarnel::reg::ParseRegistrationScript;
-using tarnel::reg::RegReplacements;
-using tarnel::reg::RegScriptKey;
-using tarnel::reg::RegScriptRoot;
+using namespace tarnel::reg;
 
 namespace {
 

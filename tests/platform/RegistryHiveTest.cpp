@@ -5,12 +5,7 @@
 
 #include <cstring>
 
-using tarnel::reg::IsStorableData;
-using tarnel::reg::IsValidKeyName;
-using tarnel::reg::IsValidValueName;
-using tarnel::reg::RegistryHive;
-using tarnel::reg::RegKeyNode;
-using tarnel::reg::RegValue;
+using namespace tarnel::reg;
 
 namespace {
 
