@@ -3,8 +3,8 @@
 #include "support/BmpWriter.h"
 
 #include "extractor/TarnelEx.h"
-#include "platform/gdi.h"
-#include "platform/widestr.h"
+#include "platform/tarnel/widestr.h"
+#include "wingdi.h"
 
 #include <benchmark/benchmark.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
@@ -20,6 +20,8 @@
 #include <filesystem>
 #include <fstream>
 #include <vector>
+
+using tarnel::plat::WidenFileName;
 
 extern char** environ;
 

@@ -4,17 +4,18 @@
 // gives up its leak check; the second catches a bitmap or device context that an error path forgets.
 #pragma once
 
-#include "platform/afxwin.h"
-#include "platform/gdi.h"
+#include "afxwin.h"
+#include "platform/tarnel/gdicounts.h"
+#include "wingdi.h"
 
 class GdiBalance {
 public:
-    GdiBalance() { ::TarnelGetGdiCounts(&m_before); }
+    GdiBalance() { ::tarnel::gdi::GetObjectCounts(&m_before); }
     ~GdiBalance() {
         AfxLockTempMaps();
         AfxUnlockTempMaps();
-        TARNEL_GDI_COUNTS after{};
-        ::TarnelGetGdiCounts(&after);
+        tarnel::gdi::ObjectCounts after{};
+        ::tarnel::gdi::GetObjectCounts(&after);
         if (after.bitmaps != m_before.bitmaps || after.dcs != m_before.dcs ||
             after.brushes != m_before.brushes || after.icons != m_before.icons ||
             AfxGetTempObjectCount() != 0)
@@ -24,5 +25,5 @@ public:
     GdiBalance& operator=(const GdiBalance&) = delete;
 
 private:
-    TARNEL_GDI_COUNTS m_before{};
+    tarnel::gdi::ObjectCounts m_before{};
 };

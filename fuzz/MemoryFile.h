@@ -2,7 +2,7 @@
 // the code under test opens it by name as it opens any file.
 #pragma once
 
-#include "platform/widestr.h"
+#include "platform/tarnel/widestr.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -26,7 +26,7 @@ public:
     MemoryFile& operator=(const MemoryFile&) = delete;
 
     bool ok() const { return m_fd >= 0; }
-    std::wstring path() const { return WidenFileName("/proc/self/fd/" + std::to_string(m_fd)); }
+    std::wstring path() const { return tarnel::plat::WidenFileName("/proc/self/fd/" + std::to_string(m_fd)); }
 
 private:
     int m_fd;

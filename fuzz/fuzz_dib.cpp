@@ -3,7 +3,7 @@
 #include "MemoryFile.h"
 
 #include "dibkit/dibkit.h"
-#include "platform/gdi.h"
+#include "wingdi.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     GdiBalance balance;

@@ -2,11 +2,11 @@
 #include "GdiBalance.h"
 #include "MemoryFile.h"
 
+#include "afxfile.h"
 #include "dibkit/dibkit.h"
-#include "platform/afxfile.h"
-#include "platform/gdi.h"
-#include "platform/widestr.h"
+#include "platform/tarnel/widestr.h"
 #include "sources/EmbeddedThumbnail.h"
+#include "wingdi.h"
 
 #include <cstdint>
 #include <string>

@@ -1,9 +1,11 @@
 // Fuzz target: any bytes as a hive file. What is read is written out again, and that text reads back as
 // the same keys and values and is written out the same.
-#include "platform/reghive.h"
+#include "platform/tarnel/reghive.h"
 
 #include <cstdint>
 #include <string_view>
+
+using tarnel::reg::RegistryHive;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RegistryHive hive;

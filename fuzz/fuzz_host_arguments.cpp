@@ -4,12 +4,14 @@
 // first names a command ("cache", "registry"), the rest are that command's, otherwise `tarnel thumbnail`'s.
 #include "host/Arguments.h"
 
-#include "platform/widestr.h"
+#include "platform/tarnel/widestr.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+using tarnel::plat::NarrowFileName;
 
 namespace {
 

@@ -1,9 +1,9 @@
 // Fuzz target: the project-file reader, given any bytes as a project file.
 #include "MemoryFile.h"
 
+#include "afxfile.h"
 #include "extractor/ProjectFile.h"
-#include "platform/afxfile.h"
-#include "platform/widestr.h"
+#include "platform/tarnel/widestr.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -4,8 +4,8 @@
 
 #include "TestUtil.h"
 
-#include "platform/widestr.h"
-#include "platform/winreg.h"
+#include "platform/tarnel/widestr.h"
+#include "winreg.h"
 
 #include <cstdio>
 #include <cstring>
@@ -38,13 +38,13 @@ namespace detail {
 
 inline std::string ValueLine(const std::string& key, const std::wstring& name, DWORD type,
                              const std::vector<BYTE>& data) {
-    std::string line = key + "|" + (name.empty() ? "@" : NarrowFileName(name)) + "=";
+    std::string line = key + "|" + (name.empty() ? "@" : tarnel::plat::NarrowFileName(name)) + "=";
     if (type == REG_SZ && data.size() % sizeof(WCHAR) == 0) {
         std::wstring text(data.size() / sizeof(WCHAR), L'\0');
         std::memcpy(text.data(), data.data(), data.size());
         if (!text.empty() && text.back() == L'\0')
             text.pop_back();
-        return line + "sz:" + NarrowFileName(text);
+        return line + "sz:" + tarnel::plat::NarrowFileName(text);
     }
     if (type == REG_DWORD && data.size() == 4) {
         uint32_t n;
@@ -75,7 +75,8 @@ inline void Collect(HKEY key, const std::string& path, std::set<std::string>& ou
         DWORD cch = 512;
         if (RegEnumKeyExW(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
             break;
-        const std::string sub = (path.empty() ? "" : path + "\\") + NarrowFileName(std::wstring(name, cch));
+        const std::string sub =
+            (path.empty() ? "" : path + "\\") + tarnel::plat::NarrowFileName(std::wstring(name, cch));
         out.insert(sub);
         HKEY h = nullptr;
         if (RegOpenKeyExW(key, name, 0, KEY_READ, &h) == ERROR_SUCCESS) {

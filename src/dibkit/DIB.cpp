@@ -1,13 +1,13 @@
 #include "dibkit/dibkit.h"
 
-#include "platform/afxfile.h"
-#include "platform/stretch.h"
+#include "afxfile.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
 #include <cstring>
 #include <memory>
 #include <span>
+#include <utility>
 
 namespace {
 
@@ -157,6 +157,16 @@ CDIB::CDIB(LPCWSTR lpszPath) {
     if (m_pixbuf != nullptr) {
         m_width = DWORD(gdk_pixbuf_get_width(m_pixbuf));
         m_height = DWORD(gdk_pixbuf_get_height(m_pixbuf));
+        // The decoder gives red, green and blue in that order; a DIB keeps blue first.
+        const int channels = gdk_pixbuf_get_n_channels(m_pixbuf);
+        if (gdk_pixbuf_get_bits_per_sample(m_pixbuf) == 8 && (channels == 3 || channels == 4)) {
+            guchar* pixels = gdk_pixbuf_get_pixels(m_pixbuf);
+            const size_t stride = size_t(gdk_pixbuf_get_rowstride(m_pixbuf));
+            for (size_t y = 0; y < m_height; ++y)
+                for (guchar *p = pixels + y * stride, *end = p + size_t(m_width) * channels; p != end;
+                     p += channels)
+                    std::swap(p[0], p[2]);
+        }
     }
 }
 
@@ -169,17 +179,21 @@ HBITMAP CDIB::GetBitmap(DWORD nWidth, DWORD nHeight) const {
     if (m_pixbuf == nullptr || nWidth == 0 || nHeight == 0 || nWidth > DWORD(kMaxSide) ||
         nHeight > DWORD(kMaxSide))
         return nullptr;
-    // Drawn straight from the decoder's rows, R, G, B and perhaps alpha a pixel; its own alpha is ignored, as
-    // a device-dependent bitmap has none.
+    // Drawn straight from the decoder's rows, now a top-down DIB of B, G, R and perhaps alpha a pixel; its
+    // own alpha is ignored, as a device-dependent bitmap has none.
     const int channels = gdk_pixbuf_get_n_channels(m_pixbuf);
     if (gdk_pixbuf_get_bits_per_sample(m_pixbuf) != 8 || (channels != 3 && channels != 4))
         return nullptr;
-    const tarnel::gdi::PixelRows rows = {gdk_pixbuf_read_pixels(m_pixbuf),
-                                         gdk_pixbuf_get_rowstride(m_pixbuf),
-                                         LONG(m_width),
-                                         LONG(m_height),
-                                         channels,
-                                         true};
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = LONG(m_width);
+    info.bmiHeader.biHeight = -LONG(m_height);
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = WORD(channels * 8);
+    info.bmiHeader.biCompression = BI_RGB;
+    // The decoder's rows are DWORD-aligned, as a DIB's are.
+    if (gdk_pixbuf_get_rowstride(m_pixbuf) != (LONG(m_width) * channels * 8 + 31) / 32 * 4)
+        return nullptr;
 
     // Drawn at the new size with HALFTONE: each pixel the average of the area it covers.
     CClientDC screen(nullptr);
@@ -191,7 +205,8 @@ HBITMAP CDIB::GetBitmap(DWORD nWidth, DWORD nHeight) const {
         CDCRestorer restorer(&memDC);
         memDC.SelectObject(&bitmap);
         ::SetStretchBltMode(memDC, HALFTONE);
-        if (tarnel::gdi::StretchPixelRows(memDC, 0, 0, int(nWidth), int(nHeight), rows) == 0)
+        if (::StretchDIBits(memDC, 0, 0, int(nWidth), int(nHeight), 0, 0, int(m_width), int(m_height),
+                            gdk_pixbuf_read_pixels(m_pixbuf), &info, DIB_RGB_COLORS, SRCCOPY) == 0)
             return nullptr;
     }
     return static_cast<HBITMAP>(bitmap.Detach());

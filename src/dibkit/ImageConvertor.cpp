@@ -1,6 +1,6 @@
 #include "dibkit/dibkit.h"
 
-#include "platform/widestr.h"
+#include "stringapiset.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,11 +29,30 @@ bool Usable(const char* folder) {
            ::access(folder, W_OK | X_OK) == 0;
 }
 
+// A name in the file-name encoding (CP_THREAD_ACP), and back: every name round-trips.
+std::string NarrowName(LPCWSTR wide) {
+    const int n = ::WideCharToMultiByte(CP_THREAD_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    std::string bytes(size_t(n), '\0');
+    if (n > 0)
+        ::WideCharToMultiByte(CP_THREAD_ACP, 0, wide, -1, bytes.data(), n, nullptr, nullptr);
+    bytes.resize(n > 0 ? size_t(n) - 1 : 0); // without the terminator
+    return bytes;
+}
+
+CString WideName(const std::string& bytes) {
+    const int n = ::MultiByteToWideChar(CP_THREAD_ACP, 0, bytes.c_str(), -1, nullptr, 0);
+    std::wstring wide(size_t(n), L'\0');
+    if (n > 0)
+        ::MultiByteToWideChar(CP_THREAD_ACP, 0, bytes.c_str(), -1, wide.data(), n);
+    wide.resize(n > 0 ? size_t(n) - 1 : 0);
+    return CString(wide.c_str());
+}
+
 } // namespace
 
 CString CImageConvertor::CreateImageName(LPCWSTR lpszExtension) {
     const char* candidates[] = {std::getenv("XDG_RUNTIME_DIR"), std::getenv("TMPDIR"), "/tmp"};
-    const std::string extension = NarrowFileName(lpszExtension != nullptr ? lpszExtension : L"");
+    const std::string extension = NarrowName(lpszExtension != nullptr ? lpszExtension : L"");
     if (extension.find('/') != std::string::npos)
         return CString();
     for (const char* folder : candidates) {
@@ -48,7 +67,7 @@ CString CImageConvertor::CreateImageName(LPCWSTR lpszExtension) {
         ::close(fd);
         std::lock_guard<std::mutex> guard(g_lock);
         CreatedFiles().insert(path);
-        return CString(WidenFileName(path));
+        return WideName(path);
     }
     return CString();
 }

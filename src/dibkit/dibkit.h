@@ -2,7 +2,7 @@
 // picture files (CImageConvertor), and scope-bound device-context helpers.
 #pragma once
 
-#include "platform/afxwin.h"
+#include "afxwin.h"
 
 #include <string>
 
@@ -28,7 +28,7 @@ public:
     // largest picture that a study's stored mebibyte can hold uncompressed (8 Mi pixels at one bit each). A
     // compressed picture can promise far more (8192 x 8192 in a few bytes of run codes); decoding what no
     // stored thumbnail is would cost hundreds of megabytes for nothing.
-    static constexpr LONG kMaxSide = kMaxBitmapSide;
+    static constexpr LONG kMaxSide = 16384; // the largest side CreateCompatibleBitmap makes
     static constexpr LONGLONG kMaxPixels = LONGLONG(8) * 1024 * 1024;
 
 private:

@@ -1,9 +1,9 @@
+#include "afxfile.h"
+#include "afxwin.h"
 #include "extractor/ProjectFile.h"
 #include "extractor/TarnelEx.h"
 #include "module/TarnelApp.h"
-#include "platform/afxfile.h"
-#include "platform/afxwin.h"
-#include "platform/comexcept.h"
+#include "module/comexcept.h"
 #include "sources/IconThumbnail.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "extractor/ProjectFile.h"
 
-#include "platform/afxfile.h"
+#include "afxfile.h"
 
 #include <algorithm>
 #include <cwchar>

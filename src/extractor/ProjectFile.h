@@ -1,7 +1,7 @@
 // Project files (.kpv, .kpz) name their studies on lines that contain "STUDY".
 #pragma once
 
-#include "platform/afx.h"
+#include "afx.h"
 
 // Whether the (lower-cased) path contains ".kpz" or ".kpv" anywhere.
 bool IsProjectFile(const CString& strPath);

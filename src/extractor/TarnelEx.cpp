@@ -1,8 +1,8 @@
 #include "extractor/TarnelEx.h"
 
-#include "platform/afxfile.h"
-#include "platform/comexcept.h"
-#include "platform/kernel.h"
+#include "afxfile.h"
+#include "module/comexcept.h"
+#include "winbase.h"
 
 STDMETHODIMP CTarnelEx::GetClassID(CLSID*) {
     return E_NOTIMPL;

@@ -2,11 +2,11 @@
 // between calls; everything else is worked out afresh in each call.
 #pragma once
 
+#include "afx.h"
+#include "atlcom.h"
 #include "extractor/TarnelLib.h"
 #include "module/resource.h"
-#include "platform/afx.h"
-#include "platform/atlcom.h"
-#include "platform/shobjidl.h"
+#include "shobjidl.h"
 
 class CTarnelEx : public CComObjectRootEx<CComSingleThreadModel>,
                   public CComCoClass<CTarnelEx, &CLSID_TarnelEx>,

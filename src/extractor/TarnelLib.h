@@ -2,7 +2,7 @@
 // interface and the class.
 #pragma once
 
-#include "platform/oleauto.h"
+#include "oleauto.h"
 
 extern const GUID LIBID_TarnelLib;
 extern const IID IID_ITarnelEx;

@@ -1,7 +1,7 @@
 #include "host/Arguments.h"
 
 #include "host/Formats.h"
-#include "platform/widestr.h"
+#include "platform/tarnel/widestr.h"
 
 #include <unistd.h>
 
@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+using tarnel::plat::NarrowFileName;
+using tarnel::plat::WidenFileName;
 
 bool ParseSeconds(const char* text, double& seconds) {
     char* end = nullptr;

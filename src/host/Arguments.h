@@ -7,7 +7,7 @@
 #include "host/CommandLine.h"
 #include "host/Handlers.h"
 
-#include "platform/wintypes.h"
+#include "windef.h"
 
 #include <string>
 #include <string_view>

@@ -8,7 +8,7 @@
 #include "host/OutputFile.h"
 #include "host/PngWriter.h"
 
-#include "platform/widestr.h"
+#include "platform/tarnel/widestr.h"
 
 #include <fcntl.h>
 #include <glib.h>
@@ -26,6 +26,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+using tarnel::plat::WidenFileName;
 
 namespace fs = std::filesystem;
 

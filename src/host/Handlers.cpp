@@ -2,14 +2,19 @@
 
 #include "host/FileChecks.h"
 #include "host/Formats.h"
-#include "platform/regstore.h"
+#include "platform/tarnel/regstore.h"
 
 #include <sys/stat.h>
 
 #include "host/Arguments.h"
 
-#include "platform/widestr.h"
-#include "platform/winreg.h"
+#include "platform/tarnel/widestr.h"
+#include "winreg.h"
+
+using tarnel::plat::NarrowFileName;
+using tarnel::plat::WidenFileName;
+using tarnel::reg::HiveFile;
+using tarnel::reg::RegRoot;
 
 namespace {
 
@@ -148,7 +153,7 @@ bool FindThumbnailHandler(const std::wstring& path, ThumbnailHandler& handler, s
     // The registry names the modules that get loaded: one that someone else could change is not read. (What
     // is no regular file there is refused by the registry itself.)
     for (RegRoot root : {RegRoot::CurrentUser, RegRoot::LocalMachine}) {
-        const std::string hive = RegHiveFile(root);
+        const std::string hive = HiveFile(root);
         std::string why;
         struct stat st {};
         if (::stat(hive.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !IsTrustworthy(hive, why)) {

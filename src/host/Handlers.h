@@ -2,7 +2,7 @@
 // class's InprocServer32 names the module that serves it.
 #pragma once
 
-#include "platform/com.h"
+#include "objbase.h"
 
 #include <string>
 #include <vector>

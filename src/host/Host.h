@@ -3,7 +3,7 @@
 
 #include "host/Arguments.h"
 #include "host/PngWriter.h"
-#include "platform/wintypes.h"
+#include "windef.h"
 
 #include <string>
 #include <string_view>

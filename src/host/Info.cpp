@@ -1,13 +1,13 @@
 // `tarnel info`: what the extractor sees in a file, and why. Built into the info library (InfoLibrary.h).
 #include "host/Host.h"
 
+#include "afxfile.h"
 #include "extractor/ProjectFile.h"
 #include "host/FileChecks.h"
 #include "host/Formats.h"
 #include "host/InfoLibrary.h"
 #include "host/MeshInfo.h"
-#include "platform/afxfile.h"
-#include "platform/widestr.h"
+#include "platform/tarnel/widestr.h"
 #include "sources/EmbeddedThumbnail.h"
 #include "sources/SourceChain.h"
 
@@ -16,6 +16,9 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+using tarnel::plat::NarrowFileName;
+using tarnel::plat::WidenFileName;
 
 namespace {
 

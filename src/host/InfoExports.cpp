@@ -3,10 +3,10 @@
 #include "host/FileChecks.h"
 #include "host/InfoLibrary.h"
 
+#include "afxfile.h"
 #include "extractor/ProjectFile.h"
-#include "platform/afxfile.h"
-#include "platform/filename.h"
-#include "platform/widestr.h"
+#include "platform/tarnel/filename.h"
+#include "platform/tarnel/widestr.h"
 #include "sources/EmbeddedThumbnail.h"
 #include "sources/SourceChain.h"
 
@@ -17,6 +17,10 @@
 #include <set>
 #include <string>
 #include <utility>
+
+using tarnel::plat::FileNameScanScope;
+using tarnel::plat::ResolveFileName;
+using tarnel::plat::WidenFileName;
 
 namespace {
 

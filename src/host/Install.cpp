@@ -4,7 +4,7 @@
 #include "host/Host.h"
 #include "host/ModuleLoader.h"
 
-#include "platform/widestr.h"
+#include "platform/tarnel/widestr.h"
 
 #include <gio/gio.h>
 
@@ -23,6 +23,8 @@
 #include <map>
 #include <set>
 #include <string>
+
+using tarnel::plat::NarrowFileName;
 
 namespace fs = std::filesystem;
 

@@ -2,7 +2,7 @@
 // let file managers (GNOME's thumbnail factory, tumbler) find tarnel.
 #pragma once
 
-#include "platform/com.h"
+#include "objbase.h"
 
 #include <string>
 #include <vector>

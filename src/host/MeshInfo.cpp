@@ -1,9 +1,11 @@
 #include "host/MeshInfo.h"
 
 #include "mesh/MeshLibrary.h"
-#include "platform/widestr.h"
+#include "platform/tarnel/widestr.h"
 
 #include <cstdio>
+
+using tarnel::plat::NarrowFileName;
 
 std::optional<MeshFacts> GetMeshFacts(const std::wstring& boundPath, std::string& error) {
     // The mesh library lies beside this one (the info library), and is loaded only for a mesh file.

@@ -2,7 +2,7 @@
 // lets it go only when it says that it may be unloaded.
 #pragma once
 
-#include "platform/com.h"
+#include "objbase.h"
 
 #include <string>
 

@@ -1,6 +1,6 @@
 #include "host/PngWriter.h"
 
-#include "platform/gdi.h"
+#include "wingdi.h"
 
 #include <fcntl.h>
 #include <png.h>

@@ -1,7 +1,7 @@
 // Writes a bitmap of the platform's GDI layer as an 8-bit RGB PNG.
 #pragma once
 
-#include "platform/wintypes.h"
+#include "windef.h"
 
 #include <string>
 #include <vector>

@@ -3,15 +3,18 @@
 #include "host/Host.h"
 #include "host/ModuleLoader.h"
 
-#include "platform/registrar.h"
-#include "platform/regstore.h"
-#include "platform/widestr.h"
-#include "platform/winreg.h"
+#include "platform/tarnel/regstore.h"
+#include "platform/tarnel/widestr.h"
+#include "statreg.h"
+#include "winreg.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
+
+using namespace tarnel::plat;
+using namespace tarnel::reg;
 
 namespace {
 
@@ -141,7 +144,7 @@ int RunRegistry(int argc, char** argv) {
         return status;
     if (request.action == RegistryRequest::Dump)
         return RunDump(request);
-    std::printf("user: %s\nsystem: %s\n", RegHiveFile(RegRoot::CurrentUser).c_str(),
-                RegHiveFile(RegRoot::LocalMachine).c_str());
+    std::printf("user: %s\nsystem: %s\n", HiveFile(RegRoot::CurrentUser).c_str(),
+                HiveFile(RegRoot::LocalMachine).c_str());
     return 0;
 }

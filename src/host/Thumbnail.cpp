@@ -9,8 +9,8 @@
 #include "host/PngWriter.h"
 
 #include "mesh/MeshLibrary.h"
-#include "platform/gdi.h"
-#include "platform/shobjidl.h"
+#include "shobjidl.h"
+#include "wingdi.h"
 
 #include <sys/resource.h>
 

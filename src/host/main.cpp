@@ -3,8 +3,8 @@
 #include "host/InfoLibrary.h"
 #include "host/ShaderCache.h"
 
-#include "platform/com.h"
-#include "platform/widestr.h"
+#include "objbase.h"
+#include "platform/tarnel/widestr.h"
 
 #include <unistd.h>
 

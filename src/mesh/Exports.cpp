@@ -1,9 +1,9 @@
 // The entry points of the mesh library (MeshLibrary.h). Only these and glewInit leave the library.
 #include "mesh/MeshLibrary.h"
 
+#include "mesh/vtkMemoryRenderWindow.h"
 #include "meshreader/vtkTVXReader.h"
-#include "platform/stdfile.h"
-#include "platform/vtkMemoryRenderWindow.h"
+#include "platform/tarnel/stdfile.h"
 #include "sources/MeshPreview.h"
 
 #include <vtkNew.h>
@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <string>
 #include <utility>
+
+using tarnel::plat::OpenRegularFile;
 
 namespace {
 

@@ -4,7 +4,7 @@
 // and the host's diagnosis load it the same way, on demand.
 #pragma once
 
-#include "platform/wintypes.h"
+#include "windef.h"
 
 #include <dlfcn.h>
 #include <unistd.h>

@@ -2,7 +2,7 @@
 
 #include "TVXPointBuffer.h"
 
-#include "platform/stdfile.h"
+#include "winbase.h"
 
 #include "vtkCellArray.h"
 #include "vtkIncrementalPointLocator.h"
@@ -132,7 +132,7 @@ int vtkTVXReader::RequestData(vtkInformation*,
   // Only a regular file is opened: a FIFO or a device could keep the reader waiting for ever. Text
   // mode: the format test and the ASCII reader see the file up to its first Ctrl+Z, with CR LF as
   // LF.
-  FILE* fp = OpenRegularFile(this->FileName, "r");
+  FILE* fp = _fsopen(this->FileName, "r", _SH_DENYNO);
   if (fp == nullptr)
   {
     vtkErrorMacro(<< "File " << this->FileName << " not found");
@@ -145,7 +145,7 @@ int vtkTVXReader::RequestData(vtkInformation*,
     {
       std::fclose(fp);
       // The file may have gone, or been replaced by something else, since the format test.
-      fp = OpenRegularFile(this->FileName, "rb");
+      fp = _fsopen(this->FileName, "rb", _SH_DENYNO);
       if (fp == nullptr)
       {
         vtkErrorMacro(<< "File " << this->FileName << " not found");

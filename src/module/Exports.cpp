@@ -1,7 +1,7 @@
 // The module's four entry points: the only symbols it shows. No exception leaves them.
 #include "module/TarnelApp.h"
 
-#include "platform/comexcept.h"
+#include "module/comexcept.h"
 
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());

@@ -2,8 +2,8 @@
 // is unloaded.
 #pragma once
 
-#include "platform/afxwin.h"
-#include "platform/atlcom.h"
+#include "afxwin.h"
+#include "atlcom.h"
 
 class CTarnelApp : public CWinApp {
 public:

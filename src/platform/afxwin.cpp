@@ -1,4 +1,4 @@
-#include "platform/afxwin.h"
+#include "afxwin.h"
 
 #include <memory>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "platform/oleauto.h"
+#include "oleauto.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "platform/com.h"
+#include "objbase.h"
 
 #include <cstdio>
 #include <cwchar>

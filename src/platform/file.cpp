@@ -1,10 +1,12 @@
-#include "platform/afxfile.h"
-#include "platform/filename.h"
+#include "afxfile.h"
+#include "platform/tarnel/filename.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+using namespace tarnel::plat;
 
 int CFileException::OsErrorToException(LONG lOsError) {
     switch (lOsError) {

@@ -1,11 +1,12 @@
-#include "platform/gdiobj.h"
+#include "platform/tarnel/gdicounts.h"
+#include "platform/tarnel/gdiobj.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <utility>
 
-namespace gdi {
+namespace tarnel::gdi {
 
 Table& Table::Get() {
     static Table* table = new Table(); // never destroyed: handles may be released during process exit
@@ -105,9 +106,9 @@ void Fill(Bitmap& bm, LONGLONG x, LONGLONG y, LONGLONG cx, LONGLONG cy, DWORD pi
 }
 
 } // namespace
-} // namespace gdi
+} // namespace tarnel::gdi
 
-using namespace gdi;
+using namespace tarnel::gdi;
 
 extern "C" {
 
@@ -517,12 +518,12 @@ int SetDIBits(HDC, HBITMAP hbm, UINT start, UINT cLines, const void* lpBits, con
     return copied;
 }
 
-void TarnelGetGdiCounts(TARNEL_GDI_COUNTS* counts) {
+} // extern "C"
+
+void tarnel::gdi::GetObjectCounts(ObjectCounts* counts) {
     if (counts == nullptr)
         return;
     auto lock = Locked();
     const Table& t = Table::Get();
     *counts = {t.Count(Kind::Bitmap), t.Count(Kind::DC), t.Count(Kind::Brush), t.Count(Kind::Icon)};
 }
-
-} // extern "C"

@@ -1,10 +1,10 @@
 // Brushes and icons of the GDI layer.
-#include "platform/gdiobj.h"
+#include "platform/tarnel/gdiobj.h"
 
 #include <algorithm>
 #include <new>
 
-using namespace gdi;
+using namespace tarnel::gdi;
 
 namespace {
 
@@ -39,7 +39,7 @@ HBITMAP AddBitmap(LONG w, LONG h, WORD bpp) {
 
 } // namespace
 
-HICON gdi::CreateIconFromArgb(LONG width, LONG height, const DWORD* argb) {
+HICON tarnel::gdi::CreateIconFromArgb(LONG width, LONG height, const DWORD* argb) {
     if (argb == nullptr || width <= 0 || height <= 0 || width > 1024 || height > 1024)
         return nullptr;
     auto lock = Locked();

@@ -1,8 +1,10 @@
-#include "platform/kernel.h"
-#include "platform/filename.h"
+#include "platform/tarnel/filename.h"
+#include "winbase.h"
 
 #include <cerrno>
 #include <unistd.h>
+
+using namespace tarnel::plat;
 
 namespace {
 

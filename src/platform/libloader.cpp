@@ -1,6 +1,7 @@
-#include "platform/libloader.h"
-#include "platform/filename.h"
-#include "platform/widestr.h"
+#include "libloaderapi.h"
+#include "platform/tarnel/filename.h"
+#include "platform/tarnel/widestr.h"
+#include "stringapiset.h"
 
 #include <dlfcn.h>
 #include <elf.h>
@@ -20,6 +21,8 @@
 #include <set>
 #include <string>
 #include <vector>
+
+using namespace tarnel::plat;
 
 namespace {
 

@@ -1,17 +1,22 @@
-#include "platform/registrar.h"
-#include "platform/libloader.h"
-#include "platform/regstore.h"
-#include "platform/widestr.h"
+#include "libloaderapi.h"
+#include "platform/tarnel/regscript.h"
+#include "platform/tarnel/regstore.h"
+#include "platform/tarnel/widestr.h"
+#include "statreg.h"
+#include "stringapiset.h"
 
 #include <cstring>
 #include <new>
 
+using namespace tarnel::plat;
+using namespace tarnel::reg;
+
 namespace {
 
 RegKeyPath BaseOf(const std::wstring& rootName) {
-    if (RegNamesEqual(rootName, L"HKCR") || RegNamesEqual(rootName, L"HKEY_CLASSES_ROOT"))
-        return RegClassesWritePath();
-    if (RegNamesEqual(rootName, L"HKCU") || RegNamesEqual(rootName, L"HKEY_CURRENT_USER"))
+    if (NamesEqual(rootName, L"HKCR") || NamesEqual(rootName, L"HKEY_CLASSES_ROOT"))
+        return ClassesWritePath();
+    if (NamesEqual(rootName, L"HKCU") || NamesEqual(rootName, L"HKEY_CURRENT_USER"))
         return {RegRoot::CurrentUser, {}};
     return {RegRoot::LocalMachine, {}};
 }
@@ -164,7 +169,7 @@ HRESULT CRegObject::Apply(std::wstring_view script, bool bRegister) {
         std::vector<RegScriptRoot> roots;
         if (!ExpandRegistrationScript(script, m_replacements, expanded) ||
             !ParseRegistrationScript(expanded, roots))
-            return TARNEL_E_BADSCRIPT;
+            return HRESULT_FROM_WIN32(ERROR_INVALID_DATA); // no well-formed script
         for (const RegScriptRoot& root : roots) {
             const RegKeyPath base = BaseOf(root.name);
             RegistrySession session(base.root);

@@ -1,10 +1,12 @@
-#include "platform/regstore.h"
-#include "platform/winreg.h"
+#include "platform/tarnel/regstore.h"
+#include "winreg.h"
 
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <set>
+
+using namespace tarnel::reg;
 
 namespace {
 
@@ -68,7 +70,7 @@ RegKeyPath Below(RegKeyPath base, const std::vector<std::wstring>& parts) {
 
 RegKeyPath WritePath(const KeyHandle& h) {
     if (h.kind == Kind::Classes)
-        return Below(RegClassesWritePath(), h.parts);
+        return Below(ClassesWritePath(), h.parts);
     return {h.kind == Kind::CurrentUser ? RegRoot::CurrentUser : RegRoot::LocalMachine, h.parts};
 }
 
@@ -297,7 +299,7 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, L
     if (lpName == nullptr || lpcchName == nullptr)
         return ERROR_INVALID_PARAMETER;
     return ReadKey(hKey, nullptr, ERROR_KEY_DELETED, [&](KeyHandle&, const View& view) -> LONG {
-        std::set<std::wstring, RegNameLess> names; // the user's spelling wins
+        std::set<std::wstring, NameLess> names; // the user's spelling wins
         for (size_t i = 0; i < view.count; ++i)
             for (const auto& [name, sub] : view.nodes[i]->subkeys)
                 names.insert(sub->name);

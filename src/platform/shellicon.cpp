@@ -1,9 +1,10 @@
-#include "platform/shellapi.h"
+#include "shellapi.h"
 
-#include "platform/filename.h"
-#include "platform/gdiobj.h"
-#include "platform/icontheme.h"
-#include "platform/widestr.h"
+#include "platform/tarnel/filename.h"
+#include "platform/tarnel/gdiobj.h"
+#include "platform/tarnel/icontheme.h"
+#include "platform/tarnel/widestr.h"
+#include "stringapiset.h"
 
 #include <fcntl.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
@@ -13,6 +14,8 @@
 
 #include <cstring>
 #include <vector>
+
+using namespace tarnel::plat;
 
 namespace {
 
@@ -89,12 +92,12 @@ HICON LoadIconFile(const std::string& file, int size) {
                 DWORD(alpha ? in[3] : 255) << 24 | DWORD(in[0]) << 16 | DWORD(in[1]) << 8 | in[2];
     }
     g_object_unref(pixbuf);
-    return gdi::CreateIconFromArgb(w, h, argb.data());
+    return tarnel::gdi::CreateIconFromArgb(w, h, argb.data());
 }
 
 } // namespace
 
-std::string TarnelFileContentType(LPCWSTR pszPath) {
+std::string tarnel::plat::FileContentType(LPCWSTR pszPath) {
     std::string native;
     if (!ResolveFileName(pszPath, native))
         return "";

@@ -1,7 +1,10 @@
-#include "platform/afxfile.h"
-#include "platform/widestr.h"
+#include "afxfile.h"
+#include "platform/tarnel/widestr.h"
+#include "stringapiset.h"
 
 #include <cstring>
+
+using namespace tarnel::plat;
 
 namespace {
 constexpr size_t kBufferSize = 64 * 1024;

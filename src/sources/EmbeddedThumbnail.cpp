@@ -1,8 +1,8 @@
 #include "sources/EmbeddedThumbnail.h"
 
+#include "afxfile.h"
 #include "dibkit/dibkit.h"
-#include "platform/afxfile.h"
-#include "platform/kernel.h"
+#include "winbase.h"
 
 #include <cstring>
 #include <functional>

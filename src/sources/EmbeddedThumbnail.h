@@ -2,7 +2,7 @@
 // the file's last mebibyte and fitted into the requested size without enlarging.
 #pragma once
 
-#include "platform/afx.h"
+#include "afx.h"
 
 class CDIB;
 

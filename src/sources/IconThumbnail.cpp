@@ -1,8 +1,8 @@
 #include "sources/IconThumbnail.h"
 
+#include "afxwin.h"
 #include "dibkit/dibkit.h"
-#include "platform/afxwin.h"
-#include "platform/shellapi.h"
+#include "shellapi.h"
 
 HBITMAP CreateIconThumbnail(LPCWSTR lpszPath, const SIZE& size) {
     if (lpszPath == nullptr)

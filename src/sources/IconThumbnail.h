@@ -1,7 +1,7 @@
 // The fallback picture: the file's icon centred on white.
 #pragma once
 
-#include "platform/wintypes.h"
+#include "windef.h"
 
 // A new bitmap of the requested size with the icon of the file, or null when there is no icon.
 HBITMAP CreateIconThumbnail(LPCWSTR lpszPath, const SIZE& size);

@@ -1,10 +1,10 @@
 #include "sources/MeshPreview.h"
 
+#include "afxwin.h"
 #include "dibkit/dibkit.h"
+#include "mesh/vtkMemoryRenderWindow.h"
 #include "meshreader/vtkTVXReader.h"
-#include "platform/afxwin.h"
-#include "platform/vtkMemoryRenderWindow.h"
-#include "platform/widestr.h"
+#include "stringapiset.h"
 
 #include <vtkActor.h>
 #include <vtkAutoInit.h>

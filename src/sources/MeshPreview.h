@@ -1,7 +1,7 @@
 // Mesh files (.stl, .tvx, .ybr) rendered off-screen at the requested size.
 #pragma once
 
-#include "platform/wintypes.h"
+#include "windef.h"
 
 // A new bitmap of exactly the requested size, or null.
 HBITMAP RenderMeshPreview(LPCWSTR lpszPath, const SIZE& size);

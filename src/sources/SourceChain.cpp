@@ -1,7 +1,7 @@
 #include "sources/SourceChain.h"
 
+#include "afxfile.h"
 #include "extractor/TarnelEx.h"
-#include "platform/afxfile.h"
 #include "sources/EmbeddedThumbnail.h"
 #include "sources/MeshPreview.h"
 

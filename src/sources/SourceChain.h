@@ -1,7 +1,7 @@
 // The source chain's policy: which files may be looked at (the size limit) and which go to the mesh preview.
 #pragma once
 
-#include "platform/wintypes.h"
+#include "windef.h"
 
 constexpr ULONG kDefaultSizeLimit = 2097152; // 2 MiB
 

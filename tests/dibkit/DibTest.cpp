@@ -2,11 +2,14 @@
 #include "support/BmpWriter.h"
 
 #include "dibkit/dibkit.h"
-#include "platform/gdi.h"
-#include "platform/kernel.h"
-#include "platform/widestr.h"
+#include "platform/tarnel/gdicounts.h"
+#include "platform/tarnel/widestr.h"
+#include "winbase.h"
+#include "wingdi.h"
 
 #include <sys/stat.h>
+
+using tarnel::plat::NarrowFileName;
 
 using testutil::TempDir;
 using testutil::Wide;
@@ -164,8 +167,8 @@ TEST(ImageConvertor, NamesArePrivateNewFilesInTheFirstUsableFolder) {
 }
 
 TEST(DeviceContextHelpers, RestorerDeselectsAndHelpersRelease) {
-    TARNEL_GDI_COUNTS before{}, after{};
-    TarnelGetGdiCounts(&before);
+    tarnel::gdi::ObjectCounts before{}, after{};
+    tarnel::gdi::GetObjectCounts(&before);
     {
         CClientDC screen(nullptr);
         CCompatibleDC mem(&screen);
@@ -178,7 +181,7 @@ TEST(DeviceContextHelpers, RestorerDeselectsAndHelpersRelease) {
     }
     AfxLockTempMaps();
     AfxUnlockTempMaps();
-    TarnelGetGdiCounts(&after);
+    tarnel::gdi::GetObjectCounts(&after);
     EXPECT_EQ(after.bitmaps, before.bitmaps);
     EXPECT_EQ(after.dcs, before.dcs);
 }

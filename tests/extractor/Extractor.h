@@ -1,9 +1,10 @@
 // Test access to a CTarnelEx through its interfaces, as the shell holds it.
 #pragma once
 
+#include "afxwin.h"
 #include "extractor/TarnelEx.h"
-#include "platform/afxwin.h"
-#include "platform/gdi.h"
+#include "platform/tarnel/gdicounts.h"
+#include "wingdi.h"
 
 #include <gtest/gtest.h>
 
@@ -37,11 +38,11 @@ public:
 
 // Live GDI objects and temporary wrappers, to compare before and after a call.
 struct LiveObjects {
-    TARNEL_GDI_COUNTS gdi{};
+    tarnel::gdi::ObjectCounts gdi{};
     int temporaries = 0;
     static LiveObjects Now() {
         LiveObjects l;
-        TarnelGetGdiCounts(&l.gdi);
+        tarnel::gdi::GetObjectCounts(&l.gdi);
         l.temporaries = AfxGetTempObjectCount();
         return l;
     }

@@ -1,8 +1,10 @@
 #include "TestUtil.h"
 
+#include "afxfile.h"
 #include "extractor/ProjectFile.h"
-#include "platform/afxfile.h"
-#include "platform/widestr.h"
+#include "platform/tarnel/widestr.h"
+
+using tarnel::plat::NarrowFileName;
 
 using testutil::TempDir;
 using testutil::Wide;

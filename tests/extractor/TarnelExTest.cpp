@@ -1,7 +1,7 @@
 #include "Extractor.h"
 #include "TestUtil.h"
 
-#include "platform/kernel.h"
+#include "winbase.h"
 
 #include <sys/stat.h>
 #include <utime.h>

@@ -6,6 +6,7 @@
 #include "host/Confine.h"
 #include "host/Formats.h"
 #include "host/Handlers.h"
+#include "platform/tarnel/widestr.h"
 
 #include "host/Sanitizer.h"
 #include <arpa/inet.h>
@@ -22,6 +23,7 @@
 #include <chrono>
 #include <set>
 
+using tarnel::plat::NarrowFileName;
 using testutil::PrivateHive;
 using testutil::TempDir;
 using testutil::WriteFile;

@@ -3,7 +3,7 @@
 
 #include "RegistryTestUtil.h"
 
-#include "platform/oleauto.h"
+#include "oleauto.h"
 
 #include <dlfcn.h>
 

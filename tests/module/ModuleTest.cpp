@@ -2,8 +2,8 @@
 // may be unloaded, aggregation, the type information of ITarnelEx, and the resources its file carries.
 #include "LoadedModule.h"
 
-#include "platform/libloader.h"
-#include "platform/shobjidl.h"
+#include "libloaderapi.h"
+#include "shobjidl.h"
 
 #include <latch>
 #include <thread>

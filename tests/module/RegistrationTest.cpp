@@ -3,13 +3,16 @@
 // many processes registering at once.
 #include "LoadedModule.h"
 
-#include "platform/reghive.h"
-#include "platform/registrar.h"
-#include "platform/regstore.h"
+#include "platform/tarnel/reghive.h"
+#include "platform/tarnel/regstore.h"
+#include "statreg.h"
 
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+using tarnel::reg::RegistryHive;
+using tarnel::reg::testing::DenyWritesBelow;
 
 using testutil::Entries;
 using testutil::LoadedModule;
@@ -161,9 +164,9 @@ TEST(Registration, AFailureTakesBackWhatWasWritten) {
     ASSERT_EQ(::chmod(hive.File().c_str(), 0644), 0);
 
     // A key that may not be written half-way through: what was written before it is taken back.
-    TarnelRegistryDenyWrites(L"HKEY_CURRENT_USER\\Software\\Classes\\.kpz");
+    DenyWritesBelow(L"HKEY_CURRENT_USER\\Software\\Classes\\.kpz");
     const HRESULT hr = m.DllRegisterServer();
-    TarnelRegistryDenyWrites(nullptr);
+    DenyWritesBelow(nullptr);
     EXPECT_EQ(hr, HRESULT(0x80070005));
     Lines expected = Union(kForeign, {"CLSID", ".jxe", ".qzt", ".lwq", ".stl", ".kpz", ".kpz|@=sz:kpzfile"});
     const Lines left = Entries(HKEY_CLASSES_ROOT);

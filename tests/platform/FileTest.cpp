@@ -1,13 +1,15 @@
 #include "TestUtil.h"
 
-#include "platform/afxfile.h"
-#include "platform/filename.h"
-#include "platform/widestr.h"
+#include "afxfile.h"
+#include "platform/tarnel/filename.h"
+#include "platform/tarnel/widestr.h"
 
 #include <sys/stat.h>
 
 #include <clocale>
 #include <cstring>
+
+using namespace tarnel::plat;
 
 using testutil::TempDir;
 using testutil::Wide;

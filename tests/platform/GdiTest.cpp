@@ -1,6 +1,7 @@
-#include "platform/gdi.h"
-#include "platform/afxwin.h"
-#include "platform/stretch.h"
+#include "afxwin.h"
+#include "platform/tarnel/gdicounts.h"
+#include "platform/tarnel/stretch.h"
+#include "wingdi.h"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +14,9 @@ namespace {
 const COLORREF kWhite = RGB(255, 255, 255);
 const COLORREF kBlack = RGB(0, 0, 0);
 
-TARNEL_GDI_COUNTS Counts() {
-    TARNEL_GDI_COUNTS c{};
-    TarnelGetGdiCounts(&c);
+tarnel::gdi::ObjectCounts Counts() {
+    tarnel::gdi::ObjectCounts c{};
+    tarnel::gdi::GetObjectCounts(&c);
     return c;
 }
 
@@ -39,11 +40,11 @@ protected:
     void TearDown() override {
         AfxLockTempMaps();
         AfxUnlockTempMaps();
-        TARNEL_GDI_COUNTS after = Counts();
+        tarnel::gdi::ObjectCounts after = Counts();
         EXPECT_EQ(after.bitmaps, before.bitmaps);
         EXPECT_EQ(after.dcs, before.dcs);
     }
-    TARNEL_GDI_COUNTS before{};
+    tarnel::gdi::ObjectCounts before{};
 };
 
 TEST_F(GdiTest, FillSolidRectFillsExactlyTheRectangleAndClips) {

@@ -1,6 +1,7 @@
-#include "platform/kernel.h"
-#include "platform/com.h"
-#include "platform/widestr.h"
+#include "objbase.h"
+#include "platform/tarnel/widestr.h"
+#include "stringapiset.h"
+#include "winbase.h"
 
 #include <gtest/gtest.h>
 

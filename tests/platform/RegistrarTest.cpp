@@ -1,7 +1,9 @@
 // The registration-script language: what a script says, its placeholders, and the scripts it refuses.
-#include "platform/regscript.h"
+#include "platform/tarnel/regscript.h"
 
 #include <gtest/gtest.h>
+
+using namespace tarnel::reg;
 
 namespace {
 

@@ -1,9 +1,11 @@
 // The hive file's text: what is written reads back the same, and a damaged file is refused as a whole.
-#include "platform/reghive.h"
+#include "platform/tarnel/reghive.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+
+using namespace tarnel::reg;
 
 namespace {
 
@@ -112,20 +114,19 @@ TEST(RegistryHive, DamagedTextIsRefusedWithItsLine) {
 }
 
 TEST(RegistryHive, NameAndDataRules) {
-    EXPECT_TRUE(IsValidRegKeyName(std::wstring(255, L'k')));
-    EXPECT_FALSE(IsValidRegKeyName(std::wstring(256, L'k')));
-    EXPECT_FALSE(IsValidRegKeyName(L""));
-    EXPECT_FALSE(IsValidRegKeyName(L"a\\b"));
-    EXPECT_FALSE(IsValidRegKeyName(L"a\nb"));
-    EXPECT_TRUE(IsValidRegValueName(L""));
-    EXPECT_FALSE(IsValidRegValueName(std::wstring(16384, L'v')));
+    EXPECT_TRUE(IsValidKeyName(std::wstring(255, L'k')));
+    EXPECT_FALSE(IsValidKeyName(std::wstring(256, L'k')));
+    EXPECT_FALSE(IsValidKeyName(L""));
+    EXPECT_FALSE(IsValidKeyName(L"a\\b"));
+    EXPECT_FALSE(IsValidKeyName(L"a\nb"));
+    EXPECT_TRUE(IsValidValueName(L""));
+    EXPECT_FALSE(IsValidValueName(std::wstring(16384, L'v')));
     const wchar_t lowSurrogate[] = L"\xDC80";
     const wchar_t highSurrogate[] = L"\xD800";
-    EXPECT_TRUE(IsStorableRegData(REG_SZ, reinterpret_cast<const BYTE*>(lowSurrogate), sizeof lowSurrogate));
-    EXPECT_FALSE(
-        IsStorableRegData(REG_SZ, reinterpret_cast<const BYTE*>(highSurrogate), sizeof highSurrogate));
-    EXPECT_FALSE(IsStorableRegData(REG_MULTI_SZ, reinterpret_cast<const BYTE*>(L"ab"), 3));
-    EXPECT_TRUE(IsStorableRegData(REG_BINARY, reinterpret_cast<const BYTE*>("ab"), 3));
+    EXPECT_TRUE(IsStorableData(REG_SZ, reinterpret_cast<const BYTE*>(lowSurrogate), sizeof lowSurrogate));
+    EXPECT_FALSE(IsStorableData(REG_SZ, reinterpret_cast<const BYTE*>(highSurrogate), sizeof highSurrogate));
+    EXPECT_FALSE(IsStorableData(REG_MULTI_SZ, reinterpret_cast<const BYTE*>(L"ab"), 3));
+    EXPECT_TRUE(IsStorableData(REG_BINARY, reinterpret_cast<const BYTE*>("ab"), 3));
 }
 
 } // namespace

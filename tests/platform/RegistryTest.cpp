@@ -2,14 +2,18 @@
 // live, hives that may not be written or cannot be read, and a writer killed at any step.
 #include "RegistryTestUtil.h"
 
-#include "platform/registrar.h"
-#include "platform/regstore.h"
+#include "platform/tarnel/regstore.h"
+#include "statreg.h"
 
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+
+using tarnel::reg::HiveFile;
+using tarnel::reg::RegRoot;
+using tarnel::reg::testing::KillWriterAtStep;
 
 using testutil::Entries;
 using testutil::PrivateHive;
@@ -145,16 +149,16 @@ TEST(Registry, ReadOnlyAndDamagedHivesAreNeverWritten) {
 TEST(Registry, HiveFilesFollowTheEnvironment) {
     ScopedEnv none("TARNEL_REGISTRY", std::nullopt);
     ScopedEnv data("XDG_DATA_HOME", "/data/home");
-    EXPECT_EQ(RegHiveFile(RegRoot::CurrentUser), "/data/home/tarnel/registry.reg");
-    EXPECT_EQ(RegHiveFile(RegRoot::LocalMachine), "/var/lib/tarnel/registry.reg");
+    EXPECT_EQ(HiveFile(RegRoot::CurrentUser), "/data/home/tarnel/registry.reg");
+    EXPECT_EQ(HiveFile(RegRoot::LocalMachine), "/var/lib/tarnel/registry.reg");
     {
         ScopedEnv relative("XDG_DATA_HOME", "relative/data");
         ScopedEnv home("HOME", "/home/someone");
-        EXPECT_EQ(RegHiveFile(RegRoot::CurrentUser), "/home/someone/.local/share/tarnel/registry.reg");
+        EXPECT_EQ(HiveFile(RegRoot::CurrentUser), "/home/someone/.local/share/tarnel/registry.reg");
     }
     ScopedEnv one("TARNEL_REGISTRY", "/tmp/one.reg");
-    EXPECT_EQ(RegHiveFile(RegRoot::CurrentUser), "/tmp/one.reg");
-    EXPECT_EQ(RegHiveFile(RegRoot::LocalMachine), "/tmp/one.reg");
+    EXPECT_EQ(HiveFile(RegRoot::CurrentUser), "/tmp/one.reg");
+    EXPECT_EQ(HiveFile(RegRoot::LocalMachine), "/tmp/one.reg");
 }
 
 // A writer killed at each step of replacing the hive leaves the old hive or the new one, whole; the next
@@ -177,7 +181,7 @@ TEST(Registry, AKilledWriterLeavesTheOldHiveOrTheNew) {
         pid_t pid = ::fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            TarnelRegistryKillAtStep(step);
+            KillWriterAtStep(step);
             const std::wstring text(200, L'n');
             HKEY h = nullptr;
             RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Tarnel", 0, KEY_ALL_ACCESS, &h);

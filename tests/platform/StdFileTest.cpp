@@ -1,10 +1,12 @@
 #include "TestUtil.h"
 
-#include "platform/stdfile.h"
+#include "platform/tarnel/stdfile.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
+
+using tarnel::plat::OpenRegularFile;
 
 using testutil::TempDir;
 using testutil::WriteFile;

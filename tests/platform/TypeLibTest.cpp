@@ -1,7 +1,9 @@
 // Type libraries: the text form, what ITypeLib and ITypeInfo answer from it, and their registration.
 #include "RegistryTestUtil.h"
 
-#include "platform/oleauto.h"
+#include "oleauto.h"
+
+using tarnel::plat::NarrowFileName;
 
 using testutil::Entries;
 using testutil::PrivateHive;

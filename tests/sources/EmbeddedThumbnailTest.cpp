@@ -1,8 +1,8 @@
 #include "TestUtil.h"
 #include "support/BmpWriter.h"
 
+#include "afxfile.h"
 #include "dibkit/dibkit.h"
-#include "platform/afxfile.h"
 #include "sources/EmbeddedThumbnail.h"
 
 #include <sys/resource.h>

@@ -1,11 +1,15 @@
 #include "TestUtil.h"
 
-#include "platform/afxwin.h"
-#include "platform/gdi.h"
-#include "platform/shellapi.h"
+#include "afxwin.h"
+#include "platform/tarnel/gdicounts.h"
+#include "platform/tarnel/icontheme.h"
+#include "shellapi.h"
 #include "sources/IconThumbnail.h"
+#include "wingdi.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
+
+using tarnel::plat::FileContentType;
 
 using testutil::ScopedEnv;
 using testutil::TempDir;
@@ -43,15 +47,15 @@ protected:
     void TearDown() override {
         AfxLockTempMaps();
         AfxUnlockTempMaps();
-        TARNEL_GDI_COUNTS after = Counts();
+        tarnel::gdi::ObjectCounts after = Counts();
         EXPECT_EQ(after.bitmaps, before.bitmaps);
         EXPECT_EQ(after.dcs, before.dcs);
         EXPECT_EQ(after.brushes, before.brushes);
         EXPECT_EQ(after.icons, before.icons);
     }
-    static TARNEL_GDI_COUNTS Counts() {
-        TARNEL_GDI_COUNTS c{};
-        TarnelGetGdiCounts(&c);
+    static tarnel::gdi::ObjectCounts Counts() {
+        tarnel::gdi::ObjectCounts c{};
+        tarnel::gdi::GetObjectCounts(&c);
         return c;
     }
     // The icon picture of a file at a size, as its pixels' colours in a grid.
@@ -96,7 +100,7 @@ protected:
     ScopedEnv dataHome{"XDG_DATA_HOME", dir / "nothing"};
     ScopedEnv config{"XDG_CONFIG_HOME", dir / "config"};
     ScopedEnv home{"HOME", dir / "home"};
-    TARNEL_GDI_COUNTS before{};
+    tarnel::gdi::ObjectCounts before{};
 };
 
 TEST_F(IconFallback, TheLargeIconIsCentredOnWhite) {
@@ -152,14 +156,14 @@ TEST_F(IconFallback, AMissingThemeFallsBackToTheStandardThemes) {
 TEST_F(IconFallback, FifosAndFoldersHaveIconsWithoutBeingRead) {
     ASSERT_EQ(::mkfifo((dir / "pipe.kpv").c_str(), 0600), 0);
     std::filesystem::create_directories(dir / "folder.qzt");
-    EXPECT_EQ(TarnelFileContentType(Wide(dir / "pipe.kpv").c_str()), "inode/fifo");
-    EXPECT_EQ(TarnelFileContentType(Wide(dir / "folder.qzt").c_str()), "inode/directory");
+    EXPECT_EQ(FileContentType(Wide(dir / "pipe.kpv").c_str()), "inode/fifo");
+    EXPECT_EQ(FileContentType(Wide(dir / "folder.qzt").c_str()), "inode/directory");
     EXPECT_EQ(Icon(dir / "pipe.kpv", {48, 48}).width, 48);
 }
 
 TEST(GdiIcons, IconInfoDrawingAndRelease) {
-    TARNEL_GDI_COUNTS before{}, after{};
-    TarnelGetGdiCounts(&before);
+    tarnel::gdi::ObjectCounts before{}, after{};
+    tarnel::gdi::GetObjectCounts(&before);
     {
         TempDir dir;
         WriteIcon(dir / "i.png", 32);
@@ -186,7 +190,7 @@ TEST(GdiIcons, IconInfoDrawingAndRelease) {
         EXPECT_EQ(::SHGetFileInfoW(Wide(dir / "missing").c_str(), 0, &none, sizeof none, SHGFI_ICON), 0u);
         EXPECT_EQ(none.hIcon, nullptr);
     }
-    TarnelGetGdiCounts(&after);
+    tarnel::gdi::GetObjectCounts(&after);
     EXPECT_EQ(after.icons, before.icons);
     EXPECT_EQ(after.bitmaps, before.bitmaps);
 }

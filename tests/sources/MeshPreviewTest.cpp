@@ -1,10 +1,11 @@
 #include "TestUtil.h"
 
-#include "platform/afxwin.h"
-#include "platform/gdi.h"
-#include "platform/vtkMemoryRenderWindow.h"
+#include "afxwin.h"
+#include "mesh/vtkMemoryRenderWindow.h"
+#include "platform/tarnel/gdicounts.h"
 #include "sources/MeshPreview.h"
 #include "support/VtkReference.h"
+#include "wingdi.h"
 
 #include <vtkCellArray.h>
 #include <vtkNew.h>
@@ -202,8 +203,8 @@ TEST_F(MeshPreview, TwoHundredPreviewsLeaveNothingBehind) {
         render();
     AfxLockTempMaps();
     AfxUnlockTempMaps();
-    TARNEL_GDI_COUNTS before{}, after{};
-    TarnelGetGdiCounts(&before);
+    tarnel::gdi::ObjectCounts before{}, after{};
+    tarnel::gdi::GetObjectCounts(&before);
     const int descriptors = OpenDescriptors();
     const long residentAt20 = ResidentKiB();
     for (int i = 0; i < 80; ++i)
@@ -214,7 +215,7 @@ TEST_F(MeshPreview, TwoHundredPreviewsLeaveNothingBehind) {
     const long residentAt200 = ResidentKiB();
     AfxLockTempMaps();
     AfxUnlockTempMaps();
-    TarnelGetGdiCounts(&after);
+    tarnel::gdi::GetObjectCounts(&after);
     EXPECT_EQ(after.bitmaps, before.bitmaps);
     EXPECT_EQ(after.dcs, before.dcs);
     EXPECT_EQ(vtkMemoryRenderWindow::GetLiveContextCount(), 0);

@@ -3,9 +3,9 @@
 // contains "hang" never gets one: Extract waits forever, as a handler stuck on a network share would. A file
 // whose name contains "trespass" makes it behave as a decoder taken over by a hostile file would: it tries
 // what a confined extraction must not be able to do, says on stderr how each went, and gives no picture.
-#include "platform/com.h"
-#include "platform/gdi.h"
-#include "platform/shobjidl.h"
+#include "objbase.h"
+#include "shobjidl.h"
+#include "wingdi.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

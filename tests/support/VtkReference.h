@@ -2,7 +2,7 @@
 // The tests compare the preview with it; the benchmarks' floor program is it plus a PNG write.
 #pragma once
 
-#include "platform/vtkMemoryRenderWindow.h"
+#include "mesh/vtkMemoryRenderWindow.h"
 
 #include <vtkActor.h>
 #include <vtkCamera.h>
