@@ -121,7 +121,8 @@ inline constexpr Option kShaderCacheOptions[] = {
     {'\0', "prepare", nullptr, "render a mesh once and keep the shaders it compiled in DIR", false, 1},
     {'\0', "remove", nullptr, "take the prepared shaders away", false, 1},
     {'\0', "where", nullptr, "print DIR and the shader cache a run uses now", false, 1},
-    {'\0', "into", "DIR", "the prepared shaders' folder (default PREFIX/lib/<multiarch>/tarnel/shader-cache)"},
+    {'\0', "into", "DIR",
+     "the prepared shaders' folder (default PREFIX/lib/<multiarch>/tarnel/shader-cache)"},
     {'\0', "module", "PATH",
      "the in-process server that renders (default: the one installed with this command)"},
 };
