@@ -4,6 +4,7 @@
 #include "host/OutputFile.h"
 
 #include "host/Sanitizer.h"
+#include "host/SignalSafeNames.h"
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -37,13 +38,16 @@ int PidFd(pid_t pid) {
     return int(::syscall(SYS_pidfd_open, pid, 0));
 }
 
-// Children and their folders, for a stop signal: a slot is filled before it is marked in use, and marked free
-// before its folder is removed, so the handler never reads half a name.
-constexpr int kSlots = 512;
-constexpr size_t kNameMax = 4096;
-char g_folders[kSlots][kNameMax];
-volatile pid_t g_pids[kSlots];
-volatile sig_atomic_t g_inUse[kSlots];
+// Children and their folders, for a stop signal. A free slot's pid is 0: it is cleared before the slot is.
+using ChildFolders = SignalSafeNames<512>;
+ChildFolders g_folders;
+volatile pid_t g_pids[ChildFolders::kSlots];
+
+void ForgetChild(int& slot) {
+    if (slot >= 0)
+        g_pids[slot] = 0;
+    g_folders.Forget(slot);
+}
 
 // Removes a folder and what is in it with system calls alone, as a signal handler may.
 void RemoveTree(int parent, const char* name, int depth) {
@@ -74,29 +78,15 @@ void RemoveTree(int parent, const char* name, int depth) {
 }
 
 void StopChildren() {
-    for (int i = 0; i < kSlots; ++i) {
-        if (!g_inUse[i])
+    for (int i = 0; i < ChildFolders::kSlots; ++i) {
+        if (!g_folders.InUse(i))
             continue;
         if (g_pids[i] > 0) {
             ::kill(g_pids[i], SIGKILL);
             ::waitpid(g_pids[i], nullptr, 0);
         }
-        RemoveTree(AT_FDCWD, g_folders[i], 8);
+        RemoveTree(AT_FDCWD, g_folders.Name(i), 8);
     }
-}
-
-int Remember(const std::string& folder) {
-    if (folder.size() >= kNameMax)
-        return -1;
-    for (int i = 0; i < kSlots; ++i) {
-        if (!g_inUse[i]) {
-            std::memcpy(g_folders[i], folder.c_str(), folder.size() + 1);
-            g_pids[i] = 0;
-            g_inUse[i] = 1;
-            return i;
-        }
-    }
-    return -1;
 }
 
 // Closes every descriptor from 3 on but those in keep.
@@ -182,9 +172,11 @@ ChildOutcome ChildPool::Finish(const Child& c, bool killed) {
     if (c.pidfd >= 0)
         ::close(c.pidfd);
     if (c.slot >= 0) {
-        g_inUse[c.slot] = 0;
+        const std::string folder = g_folders.Name(c.slot);
+        int slot = c.slot;
+        ForgetChild(slot);
         std::error_code ec;
-        std::filesystem::remove_all(g_folders[c.slot], ec);
+        std::filesystem::remove_all(folder, ec);
     }
     ChildOutcome o;
     o.id = c.id;
@@ -205,13 +197,12 @@ bool ChildPool::Start(long id, const std::function<int()>& work, const std::vect
     const std::string folder = MakeChildFolder();
     if (folder.empty())
         return false;
-    const int slot = Remember(folder);
+    int slot = g_folders.Remember(folder);
     std::fflush(nullptr); // nothing buffered may be written twice
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0) {
-        if (slot >= 0)
-            g_inUse[slot] = 0;
+        ForgetChild(slot);
         ::rmdir(folder.c_str());
         return false;
     }

@@ -1,5 +1,7 @@
 #include "host/OutputFile.h"
 
+#include "host/SignalSafeNames.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -14,40 +16,18 @@
 
 namespace {
 
-// Names being written, for the signal handler: a slot is filled before it is marked in use and marked free
-// before its file is renamed, so the handler never reads half a name.
-constexpr int kSlots = 512;
-constexpr size_t kNameMax = 4096;
-char g_names[kSlots][kNameMax];
-volatile sig_atomic_t g_inUse[kSlots];
-
-int Remember(const std::string& name) {
-    if (name.size() >= kNameMax)
-        return -1;
-    for (int i = 0; i < kSlots; ++i) {
-        if (!g_inUse[i]) {
-            std::memcpy(g_names[i], name.c_str(), name.size() + 1);
-            g_inUse[i] = 1;
-            return i;
-        }
-    }
-    return -1;
-}
-
-void Forget(int& slot) {
-    if (slot >= 0)
-        g_inUse[slot] = 0;
-    slot = -1;
-}
+// Names being written, for the signal handler: each is forgotten before its file is renamed.
+using WrittenNames = SignalSafeNames<512>;
+WrittenNames g_names;
 
 void (*volatile g_stopHook)() = nullptr;
 
 void OnStopSignal(int sig) {
     if (g_stopHook != nullptr)
         g_stopHook();
-    for (int i = 0; i < kSlots; ++i)
-        if (g_inUse[i])
-            ::unlink(g_names[i]);
+    for (int i = 0; i < WrittenNames::kSlots; ++i)
+        if (g_names.InUse(i))
+            ::unlink(g_names.Name(i));
     ::signal(sig, SIG_DFL);
     ::raise(sig);
 }
@@ -131,13 +111,13 @@ bool OutputFile::Open(const std::string& target, int mode, std::string& error) {
     std::string temp = folder + "." + name.substr(0, keep) + ".XXXXXX";
     // mkstemp fills in the name inside the handler's table, so that no moment leaves the file unknown to it.
     // Its O_EXCL never follows a link planted under the name it picks.
-    int slot = Remember(temp);
-    const int fd = ::mkstemp(slot >= 0 ? g_names[slot] : temp.data());
+    int slot = g_names.Remember(temp);
+    const int fd = ::mkstemp(slot >= 0 ? g_names.NameToFill(slot) : temp.data());
     const int cannotCreate = errno;
     if (slot >= 0)
-        temp = g_names[slot];
+        temp = g_names.Name(slot);
     if (fd < 0) {
-        Forget(slot);
+        g_names.Forget(slot);
         // Only a folder that takes no new file is a reason to write in place, and only over a file that is
         // there already: creating one by name could race with a link put there meanwhile.
         const bool folderClosed = cannotCreate == EACCES || cannotCreate == EPERM || cannotCreate == EROFS;
@@ -231,7 +211,7 @@ bool OutputFile::Commit(std::string& error) {
         ::close(m_fd);
         m_fd = -1;
         ::unlink(m_temp.c_str());
-        Forget(m_slot);
+        g_names.Forget(m_slot);
         m_temp.clear();
         m_open = false;
         return true;
@@ -252,7 +232,7 @@ bool OutputFile::Commit(std::string& error) {
         Discard();
         return false;
     }
-    Forget(m_slot);
+    g_names.Forget(m_slot);
     if (::rename(m_temp.c_str(), m_target.c_str()) != 0) {
         error = "cannot write " + m_target + ": " + std::strerror(errno);
         Discard();
@@ -321,7 +301,7 @@ void OutputFile::Discard() {
         break;
     }
     m_fd = -1;
-    Forget(m_slot);
+    g_names.Forget(m_slot);
     m_temp.clear();
     m_open = false;
 }
