@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,6 +26,50 @@ std::string ReadProblem(const char* path) {
     return {};
 }
 
+namespace {
+
+// The user the kernel shows as the owner of a file whose real owner has no name in this user namespace.
+uid_t OverflowUser() {
+    uid_t uid = 65534;
+    if (std::FILE* f = std::fopen("/proc/sys/kernel/overflowuid", "re")) {
+        unsigned long value = 0;
+        if (std::fscanf(f, "%lu", &value) == 1)
+            uid = uid_t(value);
+        std::fclose(f);
+    }
+    return uid;
+}
+
+// Whether uid has a name in this process's user namespace: some line of /proc/self/uid_map maps it. Read
+// failing, every user is taken to have one (the initial namespace, where nobody is hidden).
+bool IsMappedUser(uid_t uid) {
+    std::FILE* f = std::fopen("/proc/self/uid_map", "re");
+    if (f == nullptr)
+        return true;
+    bool mapped = false;
+    unsigned long inside = 0, outside = 0, count = 0;
+    while (!mapped && std::fscanf(f, "%lu %lu %lu", &inside, &outside, &count) == 3)
+        mapped = uid >= inside && uid - inside < count;
+    std::fclose(f);
+    return mapped;
+}
+
+} // namespace
+
+Ownership OwnerOf(const char* path, const struct stat& st) {
+    if (st.st_uid == 0 || st.st_uid == ::geteuid())
+        return Ownership::RootOrMe;
+    if (st.st_uid != OverflowUser() || IsMappedUser(st.st_uid))
+        return Ownership::AnotherUser;
+    // The owner is outside this namespace. Nobody inside it can change what lies on a read-only mount (the
+    // kernel locks a mount that a namespace inherited read-only), and whoever made the namespace chose to
+    // show it: GNOME's sandbox binds /usr so, where root's files show as the overflow user.
+    struct statvfs fs {};
+    if (::statvfs(path, &fs) == 0 && (fs.f_flag & ST_RDONLY) != 0)
+        return Ownership::HiddenReadOnly;
+    return Ownership::HiddenWritable;
+}
+
 bool IsTrustworthy(const std::string& path, std::string& why) {
     if (path.empty() || path[0] != '/') {
         why = path + " is not named by an absolute path";
@@ -37,7 +82,6 @@ bool IsTrustworthy(const std::string& path, std::string& why) {
         why = path + ": " + std::strerror(errno);
         return false;
     }
-    const uid_t me = ::geteuid();
     const std::string full = real;
     for (size_t end = 0; end != std::string::npos;) {
         end = full.find('/', end + 1);
@@ -49,11 +93,20 @@ bool IsTrustworthy(const std::string& path, std::string& why) {
         }
         const bool last = end == std::string::npos;
         const bool othersWrite = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-        if (st.st_uid != 0 && st.st_uid != me) {
+        const Ownership owner = OwnerOf(part.c_str(), st);
+        if (owner == Ownership::AnotherUser) {
             why = part + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
             return false;
         }
-        if (othersWrite && (last || st.st_uid != 0 || (st.st_mode & S_ISVTX) == 0)) {
+        if (owner == Ownership::HiddenWritable) {
+            why = part + " belongs to a user this user namespace does not show (uid " +
+                  std::to_string(st.st_uid) + "), on a mount that may be written";
+            return false;
+        }
+        // A folder with the sticky bit that others may write is safe only where its owner is root (or hidden
+        // behind a read-only mount, as /tmp bound into a sandbox would be).
+        const bool rootLike = st.st_uid == 0 || owner == Ownership::HiddenReadOnly;
+        if (othersWrite && (last || !rootLike || (st.st_mode & S_ISVTX) == 0)) {
             why = part + " may be changed by other users (mode " + [&] {
                 char mode[8];
                 std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));

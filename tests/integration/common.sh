@@ -13,7 +13,26 @@ install_throwaway() { # CMAKE BUILD_DIR
     "$1" --install "$2" --prefix "$prefix" >/dev/null || { echo "FAIL: cmake --install"; exit 1; }
 }
 
-# A closed mesh of four triangles in FOLDER as binary.stl, ascii.stl and part.tvx (ASCII).
+# Desktops run thumbnailers as an ordinary user, never root: GNOME's sandbox then shows root's files as the
+# overflow user. Sets as_user to the command prefix that runs a program as such a user (with the environment
+# kept): as root, a throwaway system account made for this run and removed at exit; otherwise this user
+# itself. Sets user_uid. The work folder is handed to that user. Skips where neither is possible.
+ordinary_user() {
+    as_user=()
+    user_uid=$(id -u)
+    [ "$user_uid" -ne 0 ] && return 0
+    command -v useradd >/dev/null && command -v setpriv >/dev/null ||
+        skip "runs as root and cannot make an ordinary user (needs useradd and setpriv)"
+    user_name="tarnel-t$$"
+    useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$user_name" ||
+        skip "cannot make a throwaway user"
+    trap 'rm -rf "$prefix" "$work"; userdel "$user_name" 2>/dev/null' EXIT
+    user_uid=$(id -u "$user_name")
+    as_user=(setpriv --reuid="$user_uid" --regid="$(id -g "$user_name")" --clear-groups --)
+    chown -R "$user_name": "$work"
+}
+
+# A closed mesh of four triangles in FOLDER as binary.stl, ascii.stl, part.tvx and part.ybr (ASCII).
 write_meshes() { # FOLDER
     /usr/bin/python3 - "$1" <<'PY'
 import struct, sys
@@ -26,7 +45,7 @@ with open(f"{folder}/binary.stl", "wb") as f:
         f.write(struct.pack("<3f", 0, 0, 0) + b"".join(struct.pack("<3f", *v) for v in t) + b"\0\0")
 ascii = "solid t\n" + "".join("facet normal 0 0 0\nouter loop\n" + "".join("vertex %g %g %g\n" % v for v in t)
                               + "endloop\nendfacet\n" for t in tris) + "endsolid t\n"
-for name in ("ascii.stl", "part.tvx"):
+for name in ("ascii.stl", "part.tvx", "part.ybr"):
     with open(f"{folder}/{name}", "w") as f:
         f.write(ascii)
 PY

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Asks GNOME's thumbnail factory for the large thumbnail of each file named, as GNOME Files does, and checks
-that each comes back as a picture within 256 x 256. Prints one line a file; exit status 1 if any fails."""
+that each comes back as a picture of the size given (WxH) within 256 x 256. Arguments: PATH MIME-TYPE SIZE,
+again for each file. Prints one line a file; exit status 1 if any fails."""
 import sys
 
 import gi
@@ -10,7 +11,7 @@ from gi.repository import Gio, GnomeDesktop  # noqa: E402
 
 factory = GnomeDesktop.DesktopThumbnailFactory.new(GnomeDesktop.DesktopThumbnailSize.LARGE)
 failed = 0
-for path, expected_type in zip(sys.argv[1::2], sys.argv[2::2]):
+for path, expected_type, expected_size in zip(sys.argv[1::3], sys.argv[2::3], sys.argv[3::3]):
     gfile = Gio.File.new_for_path(path)
     info = gfile.query_info("standard::content-type,time::modified", Gio.FileQueryInfoFlags.NONE, None)
     mime = info.get_content_type()
@@ -30,8 +31,8 @@ for path, expected_type in zip(sys.argv[1::2], sys.argv[2::2]):
         failed += 1
         continue
     w, h = pixbuf.get_width(), pixbuf.get_height()
-    if not (0 < w <= 256 and 0 < h <= 256 and max(w, h) > 32):
-        print(f"FAIL {path}: {w} x {h} pixels")
+    if f"{w}x{h}" != expected_size:
+        print(f"FAIL {path}: {w} x {h} pixels, not {expected_size}")
         failed += 1
         continue
     print(f"ok {path}: {mime}, {w} x {h}")
