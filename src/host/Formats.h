@@ -17,6 +17,7 @@ struct SuiteFormat {
 // The table itself is host/Formats.def, which the build reads too.
 #define TARNEL_CLASS(clsid)
 #define TARNEL_MIME_TYPE(type, comment, icon)
+#define TARNEL_GENERIC_ICON(type, icon)
 #define TARNEL_FORMAT(extension, kind, type) {extension, FileKind::kind, type},
 inline constexpr SuiteFormat kSuiteFormats[] = {
 #include "host/Formats.def"
@@ -32,6 +33,7 @@ inline constexpr char kTarnelClassText[] =
     ;
 #undef TARNEL_CLASS
 #undef TARNEL_MIME_TYPE
+#undef TARNEL_GENERIC_ICON
 #undef TARNEL_FORMAT
 
 // The kind as `tarnel info` names it.
