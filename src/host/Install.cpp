@@ -1,5 +1,6 @@
 #include "host/Install.h"
 
+#include "host/DolphinSettings.h"
 #include "host/Formats.h"
 #include "host/Host.h"
 #include "host/ModuleLoader.h"
@@ -249,6 +250,20 @@ std::vector<fs::path> OurEntries(const fs::path& folder) {
     return ours;
 }
 
+// Dolphin asks only the plugins of a saved list: tarnel's goes into the user's, or out of it. A file that
+// cannot be changed costs the user a tick in Dolphin's settings, not the installation.
+void TellDolphin(bool enable) {
+    const std::string path = DolphinSettingsPath();
+    if (path.empty())
+        return;
+    std::string error;
+    const std::string done = ChangeDolphinSettings(path, enable, error);
+    if (!error.empty())
+        std::fprintf(stderr, "tarnel %s: note: %s\n", enable ? "install" : "uninstall", error.c_str());
+    else if (!done.empty())
+        std::printf("%s\n", done.c_str());
+}
+
 } // namespace
 
 int RunInstall(int argc, char** argv) {
@@ -290,6 +305,8 @@ int RunInstall(int argc, char** argv) {
             std::printf("removed %s\n", old.c_str());
     }
     UpdateMimeDatabase(target.share / "mime");
+    if (!target.system)
+        TellDolphin(true);
     if (self.rfind("/usr/", 0) != 0)
         std::fprintf(
             stderr,
@@ -318,6 +335,8 @@ int RunUninstall(int argc, char** argv) {
     }
     if (fs::is_directory(target.share / "mime"))
         UpdateMimeDatabase(target.share / "mime");
+    if (!target.system)
+        TellDolphin(false);
     if (RegisterModule(target.module, target.system, true, "uninstall") != 0)
         status = 1;
     return status;

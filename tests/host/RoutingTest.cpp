@@ -14,6 +14,7 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -220,6 +221,51 @@ TEST(Routing, InstallWritesOneEntryForEachModule) {
     EXPECT_TRUE(std::filesystem::exists(dir / "data/thumbnailers/tarnel-other.thumbnailer"));
     EXPECT_EQ(Tarnel("registry dump CLSID\\{3D7A91C2-58E4-4B1F-A2C6-7E90B41D5F38}").status, 1)
         << "tarnel's module is unregistered";
+}
+
+// A user who once pressed OK in Dolphin's preview settings has a saved list of plugins, which Dolphin asks
+// alone: install --user adds tarnel's to it and uninstall takes it out, every other line kept as it was. A
+// file without a saved list (Dolphin asks every plugin then) and a link stay untouched.
+TEST(Routing, InstallTurnsTarnelOnInDolphinsSavedPreviewList) {
+    PrivateHive hive;
+    TempDir dir;
+    testutil::ScopedEnv data("XDG_DATA_HOME", dir / "data");
+    testutil::ScopedEnv config("XDG_CONFIG_HOME", dir / "config");
+    const std::string rc = dir / "config/dolphinrc";
+    const std::string before =
+        "[General]\nPlugins=not,this,group\n\n[PreviewSettings]\nMaximumSize=5242880\n"
+        "Plugins=appimagethumbnail,audiothumbnail,with\\,comma\nUseFileThumbnails=true\n";
+    WriteFile(rc, before);
+    ::chmod(rc.c_str(), 0600);
+    const std::string module = " --module " + std::string(TARNEL_MODULE);
+    Result r = Tarnel("install --user" + module);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Has(r, "turned on tarnel's previews in " + rc)) << r.out;
+    std::string after = before;
+    const std::string last = "with\\,comma";
+    after.replace(after.find(last), last.size(), last + ",tarnelthumbnail");
+    EXPECT_EQ(testutil::ReadFile(rc), after);
+    struct stat st {};
+    ASSERT_EQ(::stat(rc.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(Tarnel("install --user" + module).status, 0);
+    EXPECT_EQ(testutil::ReadFile(rc), after) << "once only";
+    r = Tarnel("uninstall --user" + module);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(testutil::ReadFile(rc), before);
+
+    const std::string unsaved = "[PreviewSettings]\nMaximumSize=5242880\n";
+    WriteFile(rc, unsaved);
+    EXPECT_EQ(Tarnel("install --user" + module).status, 0);
+    EXPECT_EQ(testutil::ReadFile(rc), unsaved);
+    WriteFile(dir / "elsewhere", before);
+    std::filesystem::remove(rc);
+    std::filesystem::create_symlink(dir / "elsewhere", rc);
+    r = Tarnel("install --user" + module);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Has(r, "is a link, which tarnel does not write through")) << r.out;
+    EXPECT_EQ(testutil::ReadFile(dir / "elsewhere"), before);
+    EXPECT_EQ(Tarnel("uninstall --user" + module).status, 0);
 }
 
 // The module registers exactly the formats of the table (host/Formats.def), every one for the class the table
