@@ -26,7 +26,7 @@ ordinary_user() {
     user_name="tarnel-t$$"
     useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$user_name" ||
         skip "cannot make a throwaway user"
-    trap 'rm -rf "$prefix" "$work"; userdel "$user_name" 2>/dev/null' EXIT
+    trap 'rm -rf "${prefix:-}" "${work:-}"; userdel "$user_name" 2>/dev/null' EXIT
     user_uid=$(id -u "$user_name")
     as_user=(setpriv --reuid="$user_uid" --regid="$(id -g "$user_name")" --clear-groups --)
     chown -R "$user_name": "$work"

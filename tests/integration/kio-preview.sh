@@ -2,7 +2,8 @@
 # KDE's previews, as Dolphin gets them: KIO::PreviewJob starts KIO's thumbnail worker, which loads tarnel's
 # plugin from the build's Qt plugin folder; the plugin runs the built command. The client asks for a study,
 # a project (montage), a binary STL and a binary .tvx file at two sizes, and for a study without a picture,
-# which must give none. Everything runs with a home and XDG folders of its own, off-screen.
+# which must give none. Everything runs as an ordinary user (a throwaway account when run as root), with a
+# home and XDG folders of its own, off-screen.
 # Usage: kio-preview.sh BUILD_DIR MAKE_SAMPLES CLIENT PLUGIN_FOLDER; CLIENT is "none" where KF5 KIO is absent.
 set -u
 build=$1 make_samples=$2 client=$3 plugins=$4
@@ -24,14 +25,17 @@ export HOME="$work/home" XDG_DATA_HOME="$work/data" XDG_CACHE_HOME="$work/cache"
 export XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=offscreen QT_PLUGIN_PATH="$plugins"
 unset TARNEL_REGISTRY
 mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
-# The MIME types and the registration in the private folders, as a user's own `tarnel install` makes them.
-"$build/bin/tarnel" install --user >"$work/install.log" 2>&1 || { cat "$work/install.log"; echo "FAIL: install"; exit 1; }
 "$make_samples" "$work/samples" >/dev/null || exit 1
+# As a desktop user runs it: an ordinary account.
+ordinary_user
+# The MIME types and the registration in the private folders, as a user's own `tarnel install` makes them.
+"${as_user[@]}" "$build/bin/tarnel" install --user >"$work/install.log" 2>&1 ||
+    { cat "$work/install.log"; echo "FAIL: install"; exit 1; }
 s=$work/samples
 status=0
 for size in "256 256" "160 100"; do
     # The worker is a process of its own, started by the client: it inherits this environment.
-    dbus-run-session -- "$client" $size "$s/plate.qzt" "$s/project-three.kpz" "$s/gear.stl" \
+    "${as_user[@]}" dbus-run-session -- "$client" $size "$s/plate.qzt" "$s/project-three.kpz" "$s/gear.stl" \
         "$s/angle-bracket.tvx" "!$s/plate-plain.qzt" || status=1
 done
 [ $status = 0 ] && echo "ok KIO's thumbnail worker gives tarnel's previews at the asked sizes"
