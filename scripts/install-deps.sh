@@ -13,7 +13,7 @@ packages=(
     shared-mime-info hicolor-icon-theme adwaita-icon-theme librsvg2-common
     python3-gi gir1.2-gnomedesktop-3.0 bubblewrap tumbler dbus-daemon
     libkf5kio-dev extra-cmake-modules qtbase5-dev kio-extras
-    lintian man-db bash-completion
+    lintian man-db bash-completion strace
 )
 
 missing=()

@@ -1,6 +1,8 @@
 // `tarnel cache`: fills the desktop's shared thumbnail cache, from outside the sandbox that GNOME runs
 // thumbnailers in (a project's studies are invisible there). Each file is made in a child process of its own
 // with a bounded run time, so a file that crashes or hangs costs only itself.
+#include "host/ChildAnswer.h"
+#include "host/Escape.h"
 #include "host/Formats.h"
 #include "host/Host.h"
 #include "host/InfoLibrary.h"
@@ -43,11 +45,7 @@ struct Job {
     std::string md5;
     struct stat st {};
     OutputFile out;
-    int errors = -1; // the read end of the child's stderr
-    ~Job() {
-        if (errors >= 0)
-            ::close(errors);
-    }
+    const CheckedHandler* handler = nullptr; // its route's
 };
 
 // A file to make, and whether it was named itself (then it is tried again even when it failed before).
@@ -86,29 +84,25 @@ Stamp NewestStudy(const std::string& path, const ChildLimits& limits) {
     const SuiteFormat* format = FindSuiteFormat(path);
     if (format == nullptr || format->kind != FileKind::Project)
         return {0, 0};
-    int answer[2];
-    if (::pipe2(answer, O_CLOEXEC) != 0)
+    const ChildOutcome outcome = RunIsolated(limits, [&] {
+        const InfoLibrary& info = GetInfoLibrary();
+        if (info.newestStudy == nullptr)
+            return 1;
+        long long seconds = 0;
+        long nanoseconds = 0;
+        info.newestStudy(path.c_str(), &seconds, &nanoseconds);
+        ChildAnswer answer;
+        answer.kind = AnswerKind::Facts;
+        answer.numbers[0] = seconds;
+        answer.numbers[1] = nanoseconds;
+        return SendAnswer(answer) ? 0 : 1;
+    });
+    // A stamp is all it may say: seconds and nanoseconds in their ranges, or nothing is taken.
+    const ChildAnswer& a = outcome.answer;
+    if (outcome.kind != ChildOutcome::Exited || !outcome.answered || a.kind != AnswerKind::Facts ||
+        a.numbers[0] < 0 || a.numbers[1] < 0 || a.numbers[1] >= 1000000000)
         return {0, 0};
-    const ChildOutcome outcome =
-        RunIsolated(limits,
-                    [&] {
-                        const InfoLibrary& info = GetInfoLibrary();
-                        if (info.newestStudy == nullptr)
-                            return 1;
-                        long long seconds = 0;
-                        long nanoseconds = 0;
-                        info.newestStudy(path.c_str(), &seconds, &nanoseconds);
-                        const long long stamp[2] = {seconds, nanoseconds};
-                        return ::write(answer[1], stamp, sizeof stamp) == ssize_t(sizeof stamp) ? 0 : 1;
-                    },
-                    {answer[1]});
-    ::close(answer[1]);
-    long long stamp[2] = {0, 0};
-    const bool read = ::read(answer[0], stamp, sizeof stamp) == ssize_t(sizeof stamp);
-    ::close(answer[0]);
-    if (outcome.kind != ChildOutcome::Exited || outcome.code != 0 || !read)
-        return {0, 0};
-    return {time_t(stamp[0]), long(stamp[1])};
+    return {time_t(a.numbers[0]), long(a.numbers[1])};
 }
 
 // Whether Thumb::MTime names the file's modification time. Writers differ in how they spell it: tumbler
@@ -156,7 +150,7 @@ void Collect(const std::string& arg, bool named, std::vector<Request>& files, in
     } else if (fs::is_regular_file(path, ec)) {
         files.push_back({path.string(), named});
     } else {
-        std::fprintf(stderr, "tarnel cache: %s: %s\n", arg.c_str(),
+        std::fprintf(stderr, "tarnel cache: %s: %s\n", Printable(arg).c_str(),
                      fs::exists(path, ec) ? "not a regular file or folder" : "not found");
         ++problems;
     }
@@ -172,16 +166,17 @@ public:
     explicit Progress(size_t total) : m_total(total), m_terminal(::isatty(STDOUT_FILENO) != 0) {}
     ~Progress() { EndLine(); }
     // One line per file; on a terminal the line is overwritten by the next, unless it must stay (a file that
-    // gave no picture).
+    // gave no picture). The path is shown escaped: a file's name may be anything.
     void Report(const char* what, const std::string& path, bool keep = false) {
         ++m_done;
+        const std::string shown = Printable(path);
         if (m_terminal) {
-            std::printf("\r\033[K[%zu/%zu] %s %s", m_done, m_total, what, path.c_str());
+            std::printf("\r\033[K[%zu/%zu] %s %s", m_done, m_total, what, shown.c_str());
             m_shown = !keep;
             if (keep)
                 std::printf("\n");
         } else {
-            std::printf("%s %s\n", what, path.c_str());
+            std::printf("%s %s\n", what, shown.c_str());
         }
         std::fflush(stdout);
     }
@@ -203,26 +198,13 @@ private:
     }
 };
 
-// What a child wrote on its stderr, first line only, without the command's own prefix.
-std::string FirstLine(int fd) {
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 65536)
-        text.append(buffer, size_t(n));
-    text = text.substr(0, text.find('\n'));
-    if (text.compare(0, 8, "tarnel: ") == 0)
-        text.erase(0, 8);
-    return text;
-}
-
 // Makes the folders below cache, one in the other, without following a link on the way: a link planted at
 // "thumbnails" must not have the cache's writes, or its mode, go elsewhere. The cache is private (0700):
 // thumbnails show what the files contain. False with the reason in why.
 bool MakeCacheFolders(const fs::path& cache, const std::vector<std::string>& names, std::string& why) {
     int at = ::open(cache.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (at < 0) {
-        why = cache.string() + ": " + std::strerror(errno);
+        why = Printable(cache.string()) + ": " + std::strerror(errno);
         return false;
     }
     fs::path path = cache;
@@ -235,21 +217,21 @@ bool MakeCacheFolders(const fs::path& cache, const std::vector<std::string>& nam
         at = next;
         struct stat st {};
         if (at < 0 || ::fstat(at, &st) != 0) {
-            why = path.string() + (errno == ELOOP || errno == ENOTDIR
-                                       ? ": not a folder (a link or a file stands there)"
-                                       : std::string(": ") + std::strerror(errno));
+            why = Printable(path.string()) + (errno == ELOOP || errno == ENOTDIR
+                                                  ? ": not a folder (a link or a file stands there)"
+                                                  : std::string(": ") + std::strerror(errno));
             ok = false;
             break;
         }
         if (st.st_uid != ::geteuid()) {
-            why = path.string() + " belongs to another user";
+            why = Printable(path.string()) + " belongs to another user";
             ok = false;
             break;
         }
         if (name == "thumbnails")
             ::fchmod(at, 0700);
         if (::faccessat(at, ".", W_OK | X_OK, AT_EACCESS) != 0) {
-            why = path.string() + ": " + std::strerror(errno);
+            why = Printable(path.string()) + ": " + std::strerror(errno);
             ok = false;
             break;
         }
@@ -373,8 +355,8 @@ public:
 private:
     // The handler of each extension, looked up once: routed, not routed (skipped), or a broken registry.
     struct Route {
-        bool routed;
-        ModuleChoice choice;
+        bool routed = false;
+        CheckedHandler handler; // the module, opened once for every child of its files
         std::string fault;
     };
 
@@ -423,8 +405,9 @@ private:
         auto found = m_routes.find(key);
         if (found != m_routes.end())
             return found->second;
-        Route route{false, m_request.choice, {}};
-        if (!m_request.choice.module.empty()) {
+        Route route;
+        ModuleChoice choice = m_request.choice;
+        if (!choice.module.empty()) {
             route.routed = FindSuiteFormat(path) != nullptr; // the module serves the suite's formats
         } else {
             ThumbnailHandler handler;
@@ -432,14 +415,18 @@ private:
             bool notRouted = false;
             if (FindThumbnailHandler(WidenFileName(path), handler, error, &notRouted)) {
                 route.routed = true;
-                route.choice.module = handler.module;
-                route.choice.clsid = handler.clsid;
+                choice.module = handler.module;
+                choice.clsid = handler.clsid;
             } else if (!notRouted || FindSuiteFormat(path) != nullptr) {
                 // The suite's own files unrouted mean that tarnel is not installed for this user.
                 route.fault = error + (notRouted ? "; run 'tarnel install' first" : "");
             }
         }
-        return m_routes.emplace(key, route).first->second;
+        // The module is judged here, by the parent, which loads nothing: a child's word never stops the run.
+        if (std::string error; route.routed && !CheckHandler(path.c_str(), choice, route.handler, error))
+            route.fault = error + " (see 'tarnel registry dump' for the handlers; 'tarnel install' registers "
+                                  "tarnel's own again)";
+        return m_routes.emplace(key, std::move(route)).first->second;
     }
 
     // Looks at one file: skipped, up to date, failed before, or made in a child.
@@ -482,11 +469,11 @@ private:
         while (m_pool.Running() >= size_t(m_jobs))
             Finish(m_pool.WaitOne());
         if (m_setUpFault.empty())
-            Start(std::move(job), target, route.choice);
+            Start(std::move(job), target, route.handler);
     }
 
     // Opens the entry and starts the child that makes it.
-    void Start(std::unique_ptr<Job> job, const std::string& target, const ModuleChoice& routed) {
+    void Start(std::unique_ptr<Job> job, const std::string& target, const CheckedHandler& handler) {
         std::string error;
         if (!job->out.Open(target, 0600, error)) {
             if (job->out.refused()) { // something that is no file stands at the entry's name: this file only
@@ -499,30 +486,22 @@ private:
             ++m_tally.setUp;
             return;
         }
-        int errors[2];
-        if (::pipe2(errors, O_CLOEXEC) != 0) {
-            m_setUpFault = std::string("cannot make a pipe: ") + std::strerror(errno);
-            return;
-        }
-        job->errors = errors[0];
         const std::vector<PngText> texts = {{"Thumb::URI", job->uri},
                                             {"Thumb::MTime", std::to_string(job->st.st_mtime)},
                                             {"Thumb::Size", std::to_string(job->st.st_size)},
                                             {"Software", kSoftware}};
+        job->handler = &handler;
         const int fd = job->out.fd();
         const long id = m_next++;
         const std::string path = job->path;
         m_running.emplace(id, std::move(job));
-        auto work = [&] {
-            // The child's messages go to the parent, which shows the one that matters on its own line.
-            ::dup2(errors[1], STDERR_FILENO);
-            return ExtractPng(path.c_str(), m_size, routed, false, false, fd, texts);
-        };
-        const bool started = m_pool.Start(id, work, {fd, errors[1]});
-        ::close(errors[1]);
-        ::fcntl(errors[0], F_SETFL, O_NONBLOCK);
-        if (!started)
-            Finish({ChildOutcome::NotStarted, -1, id});
+        auto work = [&] { return ExtractPng(path.c_str(), m_size, handler, false, false, fd, texts); };
+        const bool started = m_pool.Start(id, work, {fd, handler.fd});
+        if (!started) {
+            ChildOutcome none;
+            none.id = id;
+            Finish(none);
+        }
     }
 
     // Takes the outcome of one child: the picture put in place, a failure recorded, or the set-up's fault.
@@ -533,44 +512,48 @@ private:
         Job& job = *it->second;
         std::string error;
         const std::string failPath = FailurePath(job);
-        const bool exited = outcome.kind == ChildOutcome::Exited;
-        if (exited && outcome.code == kExitPicture && job.out.Commit(error)) {
+        const bool pictured = outcome.kind == ChildOutcome::Exited && outcome.answered &&
+                              outcome.answer.kind == AnswerKind::Picture &&
+                              job.out.HoldsPicture(m_size, error);
+        if (pictured && job.out.Commit(error)) {
             ::unlink(failPath.c_str()); // a picture now: whoever failed on it may show it
             ++m_tally.made;
             m_progress.Report("cached", job.path);
-        } else if ((exited && outcome.code == kChildSetUpFault) || outcome.kind == ChildOutcome::NotStarted) {
-            // Not the file's fault: nothing is recorded, and the entries already there stay.
-            job.out.Discard();
-            ++m_tally.setUp;
-            if (m_setUpFault.empty())
-                m_setUpFault = exited ? FirstLine(job.errors) +
-                                            " (see 'tarnel registry dump' for the handlers; 'tarnel install' "
-                                            "registers tarnel's own again)"
-                                      : "cannot start a process for " + job.path;
-        } else if (!error.empty()) {
+        } else if (pictured) { // the cache itself refused it: the set-up's fault, found by the parent
             job.out.Discard();
             ++m_tally.setUp;
             if (m_setUpFault.empty())
                 m_setUpFault = error + " (check the thumbnail cache's owner and free space)";
+        } else if (outcome.kind == ChildOutcome::NotStarted) {
+            job.out.Discard();
+            ++m_tally.setUp;
+            if (m_setUpFault.empty())
+                m_setUpFault = "cannot start a process for " + Printable(job.path);
         } else {
             job.out.Discard();
-            RecordFailure(job, outcome, failPath);
+            RecordFailure(job, outcome, failPath, error);
         }
         m_running.erase(it);
     }
 
-    // A file the handler ran on and that gave no picture: said why, and recorded where GNOME looks.
-    void RecordFailure(const Job& job, const ChildOutcome& outcome, const std::string& failPath) {
+    // A file the handler ran on and that gave no picture: said why, and recorded where GNOME looks. What the
+    // child calls a fault of the set-up (a module that will not load, no rendering here) is only its word:
+    // the file counts as failed and no record is written, so that a set-up put right tries it again, and
+    // the run goes on.
+    void RecordFailure(const Job& job, const ChildOutcome& outcome, const std::string& failPath,
+                       const std::string& written) {
         ++m_problems;
+        bool setUp = false;
+        const std::string why = !written.empty()
+                                    ? written
+                                    : NoPictureReason(job.path.c_str(), *job.handler, outcome,
+                                                      m_request.timeout, m_request.memoryMiB, &setUp);
+        if (setUp) {
+            ++m_tally.setUp;
+            m_progress.Report(("failed (" + why + ")").c_str(), job.path, true);
+            return;
+        }
         ++m_tally.noPicture;
-        const bool told = outcome.kind == ChildOutcome::Exited && outcome.code == kChildToldWhy;
-        std::string why =
-            told ? FirstLine(job.errors)
-                 : NoPictureReason(job.path.c_str(), outcome, m_request.timeout, m_request.memoryMiB);
-        if (const size_t colon = why.rfind(": "); told && colon != std::string::npos)
-            why.erase(0, colon + 2); // "no picture for PATH: why"
-        if (why.empty())
-            why = "the extractor failed";
         OutputFile record;
         std::string error;
         const std::vector<PngText> texts = {{"Thumb::URI", job.uri},
@@ -591,7 +574,7 @@ int RunCache(int argc, char** argv) {
     std::vector<std::string> listed;
     for (const char* list : request.lists)
         if (!ReadList(list, listed))
-            return UsageError(request.line, std::string("cannot read the list ") + list);
+            return UsageError(request.line, "cannot read the list " + Printable(list));
     CacheFolders folders;
     if (const int status = PrepareCacheFolders(request.line, request.sizeName, folders); status >= 0)
         return status;

@@ -1,5 +1,7 @@
 #include "host/CommandLine.h"
 
+#include "host/Escape.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -51,7 +53,8 @@ bool TakeOption(const Command& command, int argc, char** argv, int& i, CommandLi
         longName.empty() && shortName == '\0' ? nullptr : FindOption(command, longName, shortName);
     if (option == nullptr) {
         problem =
-            "unknown option " + std::string(a, inlineValue != nullptr ? inlineValue - 1 - a : std::strlen(a));
+            "unknown option " +
+            Printable(std::string_view(a, inlineValue != nullptr ? inlineValue - 1 - a : std::strlen(a)));
         return false;
     }
     const char* value = nullptr;
@@ -238,13 +241,13 @@ bool ParseCommandLine(const Command& command, const std::string& name, int argc,
             for (const Command& sub : command.commands)
                 if (std::strcmp(a, sub.name) == 0)
                     return ParseCommandLine(sub, name + " " + sub.name, argc - i, argv + i, line, problem);
-            problem = std::string("unknown command '") + a + "'";
+            problem = "unknown command '" + Printable(a) + "'";
             return false;
         } else {
             const bool more = line.arguments.size() < command.arguments.size() ||
                               (!command.arguments.empty() && command.arguments.back().repeatable);
             if (!more) {
-                problem = std::string("unexpected argument '") + a + "'";
+                problem = "unexpected argument '" + Printable(a) + "'";
                 return false;
             }
             line.arguments.push_back(a);

@@ -1,5 +1,7 @@
 #include "host/DolphinSettings.h"
 
+#include "host/Escape.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,10 +91,11 @@ std::string ChangeDolphinSettings(const std::string& path, bool enable, std::str
         if (errno == ENOENT)
             return {};
         if (errno == ELOOP && enable)
-            error = path + " is a link, which tarnel does not write through: tick \"Analysis suite files "
-                           "(tarnel)\" in Dolphin's preview settings";
+            error = Printable(path) +
+                    " is a link, which tarnel does not write through: tick \"Analysis suite files "
+                    "(tarnel)\" in Dolphin's preview settings";
         else if (errno != ELOOP)
-            error = "cannot read " + path + ": " + std::strerror(errno);
+            error = "cannot read " + Printable(path) + ": " + std::strerror(errno);
         return {};
     }
     struct stat st {};
@@ -111,7 +114,7 @@ std::string ChangeDolphinSettings(const std::string& path, bool enable, std::str
     std::string temp = path + ".tarnel-XXXXXX";
     const int out = ::mkstemp(temp.data());
     if (out < 0) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
+        error = "cannot write " + Printable(path) + ": " + std::strerror(errno);
         return {};
     }
     bool ok = ::fchmod(out, st.st_mode & 07777) == 0;
@@ -125,9 +128,10 @@ std::string ChangeDolphinSettings(const std::string& path, bool enable, std::str
     ok = ::fsync(out) == 0 && ok;
     ok = ::close(out) == 0 && ok;
     if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
+        error = "cannot write " + Printable(path) + ": " + std::strerror(errno);
         ::unlink(temp.c_str());
         return {};
     }
-    return std::string(enable ? "turned on tarnel's previews in " : "took tarnel's previews out of ") + path;
+    return std::string(enable ? "turned on tarnel's previews in " : "took tarnel's previews out of ") +
+           Printable(path);
 }

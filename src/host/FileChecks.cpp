@@ -121,3 +121,32 @@ bool IsTrustworthy(const std::string& path, std::string& why) {
     }
     return true;
 }
+
+int OpenTrustedModule(const std::string& path, std::string& realPath, std::string& why) {
+    char real[PATH_MAX];
+    if (path.empty() || path[0] != '/') {
+        why = path + " is not named by an absolute path";
+        return -1;
+    }
+    if (::realpath(path.c_str(), real) == nullptr) {
+        why = "cannot load " + path + ": " + std::strerror(errno);
+        return -1;
+    }
+    realPath = real;
+    if (!IsTrustworthy(realPath, why))
+        return -1;
+    const int fd = ::open(real, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        why = "cannot load " + path + ": " + std::strerror(errno);
+        return -1;
+    }
+    struct stat opened {
+    }, judged{};
+    if (::fstat(fd, &opened) != 0 || ::lstat(real, &judged) != 0 || opened.st_dev != judged.st_dev ||
+        opened.st_ino != judged.st_ino || !S_ISREG(opened.st_mode)) {
+        ::close(fd);
+        why = realPath + " changed while it was checked";
+        return -1;
+    }
+    return fd;
+}

@@ -26,3 +26,9 @@ Ownership OwnerOf(const char* path, const struct stat& st);
 // on a read-only mount, which nobody inside can change. Links are followed and their targets judged. False
 // with the reason in why. (Windows' rules differ; this is the host's own policy for loading.)
 bool IsTrustworthy(const std::string& path, std::string& why);
+
+// Opens the module at path to be loaded, when it is trustworthy (IsTrustworthy): the descriptor of the very
+// file that was judged, found by its real path, so that no link or rename between the check and the load
+// can put another file in its place. -1 with the reason in why: "cannot load PATH: ..." for a file that
+// cannot be opened, else the judgement's reason.
+int OpenTrustedModule(const std::string& path, std::string& realPath, std::string& why);

@@ -1,5 +1,6 @@
 #include "host/Handlers.h"
 
+#include "host/Escape.h"
 #include "host/FileChecks.h"
 #include "host/Formats.h"
 #include "platform/tarnel/regstore.h"
@@ -105,10 +106,10 @@ std::wstring HandlerClass(const Classes& classes, const std::wstring& extension,
     return clsid;
 }
 
-// Resolves the class and its module; false with a reason.
+// Resolves the class and its module; false with a reason, which shows the registry's texts escaped.
 bool ResolveClass(const Classes& classes, const std::wstring& extension, const std::wstring& clsidText,
                   ThumbnailHandler& handler, std::string& error) {
-    const std::string ext = NarrowFileName(extension), cls = NarrowFileName(clsidText);
+    const std::string ext = Printable(NarrowFileName(extension)), cls = Printable(NarrowFileName(clsidText));
     if (CLSIDFromString(clsidText.c_str(), &handler.clsid) != S_OK) {
         error = "the thumbnail handler registered for " + ext + " is no class identifier: '" + cls + "'";
         return false;
@@ -157,7 +158,7 @@ bool FindThumbnailHandler(const std::wstring& path, ThumbnailHandler& handler, s
         std::string why;
         struct stat st {};
         if (::stat(hive.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !IsTrustworthy(hive, why)) {
-            error = "the registry " + hive + " is not trusted: " + why;
+            error = "the registry " + Printable(hive) + " is not trusted: " + Printable(why);
             return false;
         }
     }
@@ -167,7 +168,7 @@ bool FindThumbnailHandler(const std::wstring& path, ThumbnailHandler& handler, s
             *notRouted = true;
         const size_t slash = path.find_last_of(L'/');
         error = "no thumbnail handler: " +
-                NarrowFileName(path.substr(slash == std::wstring::npos ? 0 : slash + 1)) +
+                Printable(NarrowFileName(path.substr(slash == std::wstring::npos ? 0 : slash + 1))) +
                 " has no extension";
         return false;
     }
@@ -180,7 +181,7 @@ bool FindThumbnailHandler(const std::wstring& path, ThumbnailHandler& handler, s
     if (clsid.empty()) {
         if (notRouted != nullptr)
             *notRouted = true;
-        error = "no thumbnail handler is registered for " + NarrowFileName(extension) +
+        error = "no thumbnail handler is registered for " + Printable(NarrowFileName(extension)) +
                 " (tarnel register, or --module)";
         return false;
     }

@@ -23,9 +23,9 @@ struct ThumbnailHandler {
 std::wstring ExtensionOf(const std::wstring& path);
 
 // The handler registered for the file's extension (HKEY_CLASSES_ROOT\.ext\shellex\{...}, or below the
-// ProgID the extension names). False with a one-line reason in `error`; *notRouted (when given) then tells
-// whether the registry simply routes no handler for the name, as against a registry that cannot be read or an
-// entry that is broken.
+// ProgID the extension names). False with a one-line reason in `error`, ready to print (the names in it are
+// escaped, Escape.h); *notRouted (when given) then tells whether the registry simply routes no handler for
+// the name, as against a registry that cannot be read or an entry that is broken.
 bool FindThumbnailHandler(const std::wstring& path, ThumbnailHandler& handler, std::string& error,
                           bool* notRouted = nullptr);
 

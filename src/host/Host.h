@@ -11,17 +11,32 @@
 // Exit statuses shared by the commands.
 enum ExitStatus { kExitPicture = 0, kExitNoPicture = 1, kExitUsage = 2, kExitIconOnly = 3 };
 
-// How an extraction child tells its parent why it gave no picture (ExtractPng's other results).
-enum ChildStatus {
-    kChildSetUpFault = 20,   // no handler, a module that cannot be loaded, no rendering here: said on stderr
-    kChildNoPicture = 21,    // the handler ran and gave none: the parent says why (NoPictureReason)
-    kChildNothingDrawn = 22, // a mesh preview holding only its background
-    kChildToldWhy = 23,      // the handler refused the file or ran out of memory: said on stderr
-};
-
 struct ChildOutcome;
-// The reason for a child's outcome without a picture, in the user's words; empty when the child said it.
-std::string NoPictureReason(const char* input, const ChildOutcome& outcome, double timeout, long memoryMiB);
+struct ChildAnswer;
+
+// A file's handler with its module opened for the child, after the parent's own checks: the registry's
+// route (or --module), the module's trust (FileChecks.h). The descriptor is the very file that was judged.
+struct CheckedHandler {
+    CLSID clsid = {};
+    std::string module; // its real path
+    int fd = -1;
+    CheckedHandler() = default;
+    CheckedHandler(const CheckedHandler&) = delete;
+    CheckedHandler& operator=(const CheckedHandler&) = delete;
+    CheckedHandler(CheckedHandler&& other) noexcept;
+    CheckedHandler& operator=(CheckedHandler&& other) noexcept;
+    ~CheckedHandler();
+};
+// Finds and checks input's handler. False with a line ready to print in error: no handler, a module that
+// cannot be opened or is not to be trusted (a fault of the set-up, found without loading anything).
+bool CheckHandler(const char* input, const ModuleChoice& choice, CheckedHandler& handler, std::string& error);
+
+// The reason for a child's outcome without a picture, in the user's words, worded by the parent from the
+// child's answer (never from what the child wrote). setUp tells a fault of the set-up from the file's.
+std::string NoPictureReason(const char* input, const CheckedHandler& handler, const ChildOutcome& outcome,
+                            double timeout, long memoryMiB, bool* setUp = nullptr);
+// What the child wrote on its standard error, one escaped line "tarnel: extractor: ..." a line, for -v.
+void RelayChildText(const ChildOutcome& outcome);
 
 int RunThumbnail(int argc, char** argv);
 int RunRegister(int argc, char** argv); // and `tarnel unregister`, by argv[0]
@@ -34,7 +49,8 @@ int RunCache(int argc, char** argv);
 // prints its result; the exit status of `tarnel register`. command names the caller in messages.
 int RegisterModule(const std::string& module, bool system, bool unregister, const char* command);
 
-// Does what the shell does for one file and writes the picture as PNG, with texts, to fd. Returns the exit
-// status of `tarnel thumbnail`. Run it in a child process (Isolated.h): a hostile file may hang or crash it.
-int ExtractPng(const char* input, SIZE size, const ModuleChoice& choice, bool writeIcon, bool verbose, int fd,
-               const std::vector<PngText>& texts);
+// Does what the shell does for one file and writes the picture as PNG, with texts, to fd; answers the
+// parent (ChildAnswer.h) and returns the child's exit status. Run it only in a child process (Isolated.h): a
+// hostile file may hang or crash it, or take it over.
+int ExtractPng(const char* input, SIZE size, const CheckedHandler& handler, bool writeIcon, bool verbose,
+               int fd, const std::vector<PngText>& texts);

@@ -3,6 +3,7 @@
 
 #include "afxfile.h"
 #include "extractor/ProjectFile.h"
+#include "host/Escape.h"
 #include "host/FileChecks.h"
 #include "host/Formats.h"
 #include "host/InfoLibrary.h"
@@ -149,7 +150,7 @@ std::string InfoJson(const InfoFacts& facts) {
 }
 
 void PrintInfo(const InfoFacts& facts) {
-    std::printf("path: %s\n", facts.file);
+    std::printf("path: %s\n", Printable(facts.file).c_str());
     std::printf("kind: %s\n", facts.kind);
     if (facts.size)
         std::printf("size: %llu bytes\n", static_cast<unsigned long long>(*facts.size));
@@ -176,13 +177,13 @@ void PrintInfo(const InfoFacts& facts) {
                     static_cast<unsigned long>(facts.picture->height));
     PrintMeshFacts(facts.mesh);
     if (!facts.meshError.empty())
-        std::printf("mesh: none read: %s\n", facts.meshError.c_str());
+        std::printf("mesh: none read: %s\n", Printable(facts.meshError).c_str());
     if (!facts.projectError.empty())
         std::printf("studies: none read: %s\n", facts.projectError.c_str());
     else if (facts.studies) {
         std::printf("studies: %zu\n", facts.studies->size());
         for (const CString& s : *facts.studies)
-            std::printf("  %s\n", NarrowFileName(s.str()).c_str());
+            std::printf("  %s\n", Printable(NarrowFileName(s.str())).c_str());
     }
 }
 
@@ -199,7 +200,8 @@ extern "C" TARNEL_API int TarnelRunInfo(int argc, char** argv) {
     }
     PrintInfo(facts);
     if (!facts.unreadable.empty()) {
-        std::fprintf(stderr, "tarnel info: %s: %s\n", facts.file, facts.unreadable.c_str());
+        std::fprintf(stderr, "tarnel info: %s: %s\n", Printable(facts.file).c_str(),
+                     facts.unreadable.c_str());
         return kExitNoPicture;
     }
     return 0;

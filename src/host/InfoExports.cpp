@@ -1,5 +1,6 @@
 // The info library's answers for the host's other commands: why a file gave no picture, and what a cached
 // project depends on. Both look at the file as the extractor does (InfoLibrary.h).
+#include "host/ChildAnswer.h"
 #include "host/FileChecks.h"
 #include "host/InfoLibrary.h"
 
@@ -11,6 +12,8 @@
 #include "sources/SourceChain.h"
 
 #include <sys/stat.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cstdio>
@@ -30,26 +33,40 @@ CString Bound(const char* path) {
     return bound;
 }
 
-std::string Explain(const char* path, bool meshDrewNothing) {
-    if (std::string problem = ReadProblem(path); !problem.empty())
-        return problem;
+struct Explanation {
+    AnswerWhy why;
+    int64_t numbers[2] = {0, 0};
+};
+
+AnswerWhy ReadProblemWhy(const char* path) {
+    struct stat st {};
+    if (::stat(path, &st) != 0)
+        return errno == EACCES ? AnswerWhy::PermissionDenied : AnswerWhy::NotFound;
+    if (!S_ISREG(st.st_mode))
+        return AnswerWhy::NotRegular;
+    const std::string problem = ReadProblem(path);
+    return problem.empty() ? AnswerWhy::None : AnswerWhy::PermissionDenied;
+}
+
+Explanation Explain(const char* path, bool meshDrewNothing) {
+    if (const AnswerWhy problem = ReadProblemWhy(path); problem != AnswerWhy::None)
+        return {problem};
     const CString bound = Bound(path);
     if (!IsFileSizeAllowed(bound))
-        return "over the size limit of " + std::to_string(GetSizeLimit()) +
-               " bytes (TARNEL_SIZE_LIMIT, or TARNEL_IGNORE_SIZE=1)";
+        return {AnswerWhy::OverSizeLimit, {(int64_t)GetSizeLimit(), 0}};
     if (IsMeshFile(bound))
-        return meshDrewNothing ? "the mesh holds no triangles" : "the mesh could not be drawn";
+        return {meshDrewNothing ? AnswerWhy::MeshHoldsNoTriangles : AnswerWhy::MeshNotDrawn};
     if (IsProjectFile(bound)) {
         CStringArray studies;
         try {
             GetProjectStudies(bound, studies);
         } catch (CFileException* e) {
             e->Delete();
-            return "the project file cannot be read";
+            return {AnswerWhy::ProjectUnreadable};
         }
         if (studies.GetSize() == 0)
-            return "the project names no study, and stores no picture of its own";
-        return studies.GetSize() == 1 ? "its study gives no picture" : "none of its studies gives a picture";
+            return {AnswerWhy::ProjectNamesNoStudy};
+        return {studies.GetSize() == 1 ? AnswerWhy::StudyGivesNoPicture : AnswerWhy::StudiesGiveNoPicture};
     }
     EmbeddedPictureInfo picture;
     try {
@@ -58,23 +75,29 @@ std::string Explain(const char* path, bool meshDrewNothing) {
         e->Delete();
     }
     if (picture.markerOffset >= 0 && picture.width == 0)
-        return "the picture stored in the file cannot be read";
-    return "no picture stored in the file";
+        return {AnswerWhy::PictureUnreadable};
+    // A picture that can be read and still gave none: one side scales to nothing at the asked size.
+    if (picture.markerOffset >= 0)
+        return {AnswerWhy::PictureUnscalable, {(int64_t)picture.width, (int64_t)picture.height}};
+    return {AnswerWhy::NoStoredPicture};
 }
 
 } // namespace
 
-extern "C" TARNEL_API void TarnelExplainNoPicture(const char* path, int meshDrewNothing, char* reason,
-                                                  size_t size) {
-    if (reason == nullptr || size == 0)
+extern "C" TARNEL_API void TarnelExplainNoPicture(const char* path, int meshDrewNothing, uint16_t* why,
+                                                  int64_t* numbers) {
+    if (why == nullptr || numbers == nullptr)
         return;
-    std::string text;
+    Explanation e{AnswerWhy::Unknown};
     try {
-        text = path != nullptr ? Explain(path, meshDrewNothing != 0) : "no file";
+        if (path != nullptr)
+            e = Explain(path, meshDrewNothing != 0);
     } catch (...) {
-        text = "no picture";
+        e = {AnswerWhy::Unknown};
     }
-    std::snprintf(reason, size, "%s", text.c_str());
+    *why = uint16_t(e.why);
+    numbers[0] = e.numbers[0];
+    numbers[1] = e.numbers[1];
 }
 
 extern "C" TARNEL_API void TarnelNewestStudy(const char* path, long long* seconds, long* nanoseconds) {

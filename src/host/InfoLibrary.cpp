@@ -1,5 +1,6 @@
 #include "host/InfoLibrary.h"
 
+#include "host/Escape.h"
 #include "host/ModuleLoader.h"
 
 #include <dlfcn.h>
@@ -14,7 +15,7 @@ const InfoLibrary& GetInfoLibrary() {
         void* handle = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
         if (handle == nullptr) {
             const char* why = ::dlerror();
-            l.error = why != nullptr ? why : "cannot load " + path;
+            l.error = why != nullptr ? Printable(why) : "cannot load " + Printable(path);
             return l;
         }
         l.runInfo = reinterpret_cast<TarnelRunInfoFn>(::dlsym(handle, "TarnelRunInfo"));
@@ -22,7 +23,7 @@ const InfoLibrary& GetInfoLibrary() {
             reinterpret_cast<TarnelExplainNoPictureFn>(::dlsym(handle, "TarnelExplainNoPicture"));
         l.newestStudy = reinterpret_cast<TarnelNewestStudyFn>(::dlsym(handle, "TarnelNewestStudy"));
         if (l.runInfo == nullptr || l.explainNoPicture == nullptr || l.newestStudy == nullptr)
-            l.error = path + " lacks the entry points of this version of tarnel";
+            l.error = Printable(path) + " lacks the entry points of this version of tarnel";
         return l;
     }();
     return library;

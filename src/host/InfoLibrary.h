@@ -5,14 +5,16 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 extern "C" {
 // `tarnel info`: its whole run, with argv[0] the command's name.
 typedef int (*TarnelRunInfoFn)(int argc, char** argv);
-// Why the file at path gave no picture, in the user's words, written to reason (at most size bytes with the
-// terminating zero). meshDrewNothing: the mesh preview came back holding only the background.
-typedef void (*TarnelExplainNoPictureFn)(const char* path, int meshDrewNothing, char* reason, size_t size);
+// Why the file at path gave no picture, as an AnswerWhy (ChildAnswer.h) with its numbers[2]; asked in the
+// extraction child, which read the file. meshDrewNothing: the mesh preview held only the background.
+typedef void (*TarnelExplainNoPictureFn)(const char* path, int meshDrewNothing, uint16_t* why,
+                                         int64_t* numbers);
 // For a project file: the newest modification time among the studies it names, 0 when it names none (or
 // the file is no project). The studies are found as the extractor finds them.
 typedef void (*TarnelNewestStudyFn)(const char* path, long long* seconds, long* nanoseconds);

@@ -1,6 +1,7 @@
 #include "host/Install.h"
 
 #include "host/DolphinSettings.h"
+#include "host/Escape.h"
 #include "host/Formats.h"
 #include "host/Host.h"
 #include "host/ModuleLoader.h"
@@ -80,7 +81,7 @@ bool WriteWhole(const fs::path& path, const std::string& content, std::string& e
     std::string temp = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
     int fd = ::mkstemp(temp.data());
     if (fd < 0) {
-        error = "cannot write " + path.string() + ": " + std::strerror(errno);
+        error = "cannot write " + Printable(path.string()) + ": " + std::strerror(errno);
         return false;
     }
     ::fchmod(fd, 0644);
@@ -95,7 +96,7 @@ bool WriteWhole(const fs::path& path, const std::string& content, std::string& e
     }
     const bool ok = done == content.size() && ::close(fd) == 0;
     if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-        error = "cannot write " + path.string() + ": " + std::strerror(errno);
+        error = "cannot write " + Printable(path.string()) + ": " + std::strerror(errno);
         ::unlink(temp.c_str());
         return false;
     }
@@ -115,9 +116,9 @@ void UpdateMimeDatabase(const fs::path& mime) {
         std::fprintf(stderr,
                      "tarnel: update-mime-database could not be run (package shared-mime-info); run "
                      "'update-mime-database %s' to finish\n",
-                     mime.c_str());
+                     Printable(mime.string()).c_str());
     else if (WEXITSTATUS(status) != 0)
-        std::fprintf(stderr, "tarnel: update-mime-database %s failed\n", mime.c_str());
+        std::fprintf(stderr, "tarnel: update-mime-database %s failed\n", Printable(mime.string()).c_str());
 }
 
 // Desktop entry values escape the backslash; Exec arguments with reserved characters are double-quoted.
@@ -202,7 +203,7 @@ bool MakeEntries(const Target& target, const std::string& command,
         if (type.empty()) {
             std::fprintf(stderr,
                          "tarnel install: no MIME type is known for %s; file managers will not ask for it\n",
-                         ext.c_str());
+                         Printable(ext).c_str());
             continue;
         }
         auto g = std::find_if(groups.begin(), groups.end(), [&](const Group& x) {
@@ -225,7 +226,7 @@ bool MakeEntries(const Target& target, const std::string& command,
         const std::string entry = ThumbnailerEntry(command, g.module, g.clsid,
                                                    std::vector<std::string>(g.types.begin(), g.types.end()));
         if (entry.empty()) {
-            error = "the module " + g.module + " cannot be named in a thumbnailer entry";
+            error = "the module " + Printable(g.module) + " cannot be named in a thumbnailer entry";
             return false;
         }
         entries[name + ".thumbnailer"] = entry;
@@ -290,19 +291,19 @@ int RunInstall(int argc, char** argv) {
         std::fprintf(stderr, "tarnel install: %s\n", error.c_str());
         return 1;
     }
-    std::printf("installed %s\n", mimeFile.c_str());
+    std::printf("installed %s\n", Printable(mimeFile.string()).c_str());
     for (const auto& [name, entry] : entries) {
         if (!WriteWhole(folder / name, entry, error)) {
             std::fprintf(stderr, "tarnel install: %s\n", error.c_str());
             return 1;
         }
-        std::printf("installed %s\n", (folder / name).c_str());
+        std::printf("installed %s\n", Printable((folder / name).string()).c_str());
     }
     // Entries for modules that are no longer registered would route files to nobody.
     for (const fs::path& old : OurEntries(folder)) {
         std::error_code ec;
         if (entries.count(old.filename().string()) == 0 && fs::remove(old, ec))
-            std::printf("removed %s\n", old.c_str());
+            std::printf("removed %s\n", Printable(old.string()).c_str());
     }
     UpdateMimeDatabase(target.share / "mime");
     if (!target.system)
@@ -312,7 +313,7 @@ int RunInstall(int argc, char** argv) {
             stderr,
             "tarnel install: note: %s is outside /usr, which GNOME's thumbnailer sandbox cannot see; "
             "other file managers will use it\n",
-            self.c_str());
+            Printable(self).c_str());
     return 0;
 }
 
@@ -326,9 +327,9 @@ int RunUninstall(int argc, char** argv) {
     for (const fs::path& file : files) {
         std::error_code ec;
         if (fs::remove(file, ec))
-            std::printf("removed %s\n", file.c_str());
+            std::printf("removed %s\n", Printable(file.string()).c_str());
         else if (ec) {
-            std::fprintf(stderr, "tarnel uninstall: cannot remove %s: %s\n", file.c_str(),
+            std::fprintf(stderr, "tarnel uninstall: cannot remove %s: %s\n", Printable(file.string()).c_str(),
                          ec.message().c_str());
             status = 1;
         }

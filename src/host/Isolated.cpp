@@ -1,9 +1,10 @@
 #include "host/Isolated.h"
 
-#include "host/Confine.h"
 #include "host/OutputFile.h"
+#include "host/ShaderCache.h"
 
-#include "host/Sanitizer.h"
+#include "confine/Confine.h"
+#include "confine/Sanitizer.h"
 #include "host/SignalSafeNames.h"
 #include <dirent.h>
 #include <fcntl.h>
@@ -89,20 +90,6 @@ void StopChildren() {
     }
 }
 
-// Closes every descriptor from 3 on but those in keep.
-void CloseAllBut(std::vector<int> keep) {
-    std::sort(keep.begin(), keep.end());
-    unsigned from = 3;
-    for (int fd : keep) {
-        if (fd < int(from))
-            continue;
-        if (unsigned(fd) > from)
-            ::syscall(SYS_close_range, from, unsigned(fd) - 1, 0);
-        from = unsigned(fd) + 1;
-    }
-    ::syscall(SYS_close_range, from, ~0u, 0);
-}
-
 } // namespace
 
 bool MemoryBoundsApply() {
@@ -158,13 +145,51 @@ ChildPool::ChildPool(const ChildLimits& limits) : m_limits(limits) {
 }
 
 ChildPool::~ChildPool() {
-    for (const Child& c : m_children) {
+    for (Child& c : m_children) {
         ::kill(c.pid, SIGKILL);
         Finish(c, true);
     }
 }
 
-ChildOutcome ChildPool::Finish(const Child& c, bool killed) {
+namespace {
+
+int g_answerFd = -1; // in a child: the write end of its answer
+
+} // namespace
+
+bool SendAnswer(const ChildAnswer& answer) {
+    if (g_answerFd < 0)
+        return false;
+    const bool sent = ::write(g_answerFd, &answer, sizeof answer) == ssize_t(sizeof answer);
+    ::close(g_answerFd);
+    g_answerFd = -1;
+    return sent;
+}
+
+bool IsValidAnswer(const ChildAnswer& a) {
+    return a.magic == ChildAnswer::kMagic && a.version == 1 && a.kind >= AnswerKind::Picture &&
+           a.kind <= AnswerKind::Facts && a.why <= AnswerWhy::Unknown && a.call <= AnswerCall::GetLocation;
+}
+
+void ChildPool::Drain(Child& c) {
+    char buffer[4096];
+    while (c.said >= 0) {
+        const ssize_t n = ::read(c.said, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN)
+            return;   // nothing more for now
+        if (n <= 0) { // the end: every writer has gone
+            ::close(c.said);
+            c.said = -1;
+            return;
+        }
+        const size_t room = kChildSaidBytes - std::min(kChildSaidBytes, c.text.size());
+        c.text.append(buffer, std::min(size_t(n), room));
+    }
+}
+
+ChildOutcome ChildPool::Finish(Child& c, bool killed) {
     int status = 0;
     struct rusage usage {};
     while (::wait4(c.pid, &status, 0, &usage) < 0 && errno == EINTR) {
@@ -179,10 +204,23 @@ ChildOutcome ChildPool::Finish(const Child& c, bool killed) {
         std::filesystem::remove_all(folder, ec);
     }
     ChildOutcome o;
+    // The child has gone, and with it every write end: what is in the pipes is all there is.
+    Drain(c);
+    if (c.said >= 0)
+        ::close(c.said);
+    o.said = std::move(c.text);
+    ChildAnswer answer;
+    char extra;
+    const ssize_t n = ::read(c.answer, &answer, sizeof answer);
+    o.answered = n == ssize_t(sizeof answer) && ::read(c.answer, &extra, 1) <= 0 && IsValidAnswer(answer);
+    if (o.answered)
+        o.answer = answer;
+    ::close(c.answer);
     o.id = c.id;
     o.peakKiB = usage.ru_maxrss;
     if (killed) {
         o.kind = ChildOutcome::TimedOut;
+        o.answered = false; // an answer of a child that ran out of time is not taken
     } else if (WIFEXITED(status)) {
         o.kind = ChildOutcome::Exited;
         o.code = WEXITSTATUS(status);
@@ -197,6 +235,17 @@ bool ChildPool::Start(long id, const std::function<int()>& work, const std::vect
     const std::string folder = MakeChildFolder();
     if (folder.empty())
         return false;
+    int said[2], answer[2];
+    if (::pipe2(said, O_CLOEXEC) != 0) {
+        ::rmdir(folder.c_str());
+        return false;
+    }
+    if (::pipe2(answer, O_CLOEXEC) != 0) {
+        ::close(said[0]);
+        ::close(said[1]);
+        ::rmdir(folder.c_str());
+        return false;
+    }
     int slot = g_folders.Remember(folder);
     std::fflush(nullptr); // nothing buffered may be written twice
     const pid_t parent = ::getpid();
@@ -204,6 +253,8 @@ bool ChildPool::Start(long id, const std::function<int()>& work, const std::vect
     if (pid < 0) {
         ForgetChild(slot);
         ::rmdir(folder.c_str());
+        for (int fd : {said[0], said[1], answer[0], answer[1]})
+            ::close(fd);
         return false;
     }
     if (pid == 0) {
@@ -214,14 +265,23 @@ bool ChildPool::Start(long id, const std::function<int()>& work, const std::vect
         // The supervisor's clean-up on stop signals is its own; a child just stops.
         for (int sig : {SIGTERM, SIGINT, SIGHUP})
             ::signal(sig, SIG_DFL);
-        CloseAllBut(keep);
-        // Temporary pictures go to the child's own folder, which the parent removes whatever happens.
+        ::dup2(said[1], STDERR_FILENO);
+        std::vector<int> kept = keep;
+        kept.push_back(answer[1]);
+        tarnel::confine::CloseAllBut(kept);
+        g_answerFd = answer[1];
+        // Temporary pictures go to the child's own folder, which the parent removes whatever happens; so do
+        // the shaders Mesa compiles, which no other process ever reads.
         ::setenv("TMPDIR", folder.c_str(), 1);
         ::setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
-        ConfinementLimits limits;
-        limits.memoryMiB = m_limits.memoryMiB;
-        // TARNEL_UNCONFINED=1 leaves the filter, Landlock and the limits but the memory bound off: for
-        // measuring what confinement costs, and for telling a driver's trouble with it from another.
+        if (m_limits.writable.empty())
+            PointChildShaders(folder);
+        tarnel::confine::Plan plan;
+        plan.folder = folder;
+        plan.writable = m_limits.writable;
+        plan.memoryMiB = m_limits.memoryMiB;
+        // TARNEL_UNCONFINED=1 leaves every rule but the memory bound off: for measuring what confinement
+        // costs, and for telling a driver's trouble with it from another.
         const char* unconfined = std::getenv("TARNEL_UNCONFINED");
         if (unconfined != nullptr && std::strcmp(unconfined, "1") == 0) {
             if (m_limits.memoryMiB > 0 && MemoryBoundsApply()) {
@@ -231,9 +291,10 @@ bool ChildPool::Start(long id, const std::function<int()>& work, const std::vect
             if (m_limits.verbose)
                 std::fprintf(stderr, "tarnel: confinement: off (TARNEL_UNCONFINED=1)\n");
         } else {
-            for (const std::string& missing : Confine(folder, limits))
+            for (const tarnel::confine::Outcome& o : tarnel::confine::Confine(plan))
                 if (m_limits.verbose)
-                    std::fprintf(stderr, "tarnel: confinement: %s\n", missing.c_str());
+                    std::fprintf(stderr, "tarnel: confinement: %s: %s%s\n", o.rule,
+                                 o.applied ? "" : "not applied: ", o.detail.c_str());
         }
         int code = 1;
         try {
@@ -247,7 +308,11 @@ bool ChildPool::Start(long id, const std::function<int()>& work, const std::vect
     if (slot >= 0)
         g_pids[slot] = pid;
     const double deadline = m_limits.seconds > 0 ? Now() + m_limits.seconds : 0;
-    m_children.push_back({pid, PidFd(pid), id, deadline, slot});
+    ::close(said[1]);
+    ::close(answer[1]);
+    ::fcntl(said[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(answer[0], F_SETFL, O_NONBLOCK);
+    m_children.push_back({pid, PidFd(pid), id, deadline, slot, said[0], answer[0], {}});
     return true;
 }
 
@@ -258,28 +323,37 @@ ChildOutcome ChildPool::WaitOne() {
         const double now = Now();
         double nearest = -1;
         for (size_t i = 0; i < m_children.size(); ++i) {
-            const Child c = m_children[i];
-            if (c.deadline > 0 && now >= c.deadline) {
+            if (m_children[i].deadline > 0 && now >= m_children[i].deadline) {
+                Child c = std::move(m_children[i]);
                 ::kill(c.pid, SIGKILL);
                 m_children.erase(m_children.begin() + long(i));
                 return Finish(c, true);
             }
+            const Child& c = m_children[i];
             if (c.deadline > 0 && (nearest < 0 || c.deadline - now < nearest))
                 nearest = c.deadline - now;
         }
+        // Each child's pidfd, then its standard error, which is read as it comes.
         std::vector<pollfd> fds;
         for (const Child& c : m_children)
             fds.push_back({c.pidfd, POLLIN, 0});
+        for (const Child& c : m_children)
+            fds.push_back({c.said, POLLIN, 0});
         // Without pidfds (old kernels) the pool looks again every 50 ms.
         const bool havePidFds = m_children.front().pidfd >= 0;
         int wait = nearest < 0 ? -1 : int(std::ceil(nearest * 1000));
         if (!havePidFds && (wait < 0 || wait > 50))
             wait = 50;
-        int ready = havePidFds ? ::poll(fds.data(), fds.size(), wait) : (::poll(nullptr, 0, wait), 0);
+        // A descriptor of -1 (no pidfd, a pipe that has ended) is passed over by poll.
+        const int ready = ::poll(fds.data(), fds.size(), wait);
         if (ready < 0 && errno != EINTR)
             return {};
+        const size_t count = m_children.size();
+        for (size_t i = 0; i < count; ++i)
+            if (ready > 0 && fds[count + i].revents != 0)
+                Drain(m_children[i]);
         for (size_t i = 0; i < m_children.size(); ++i) {
-            const Child c = m_children[i];
+            const Child& c = m_children[i];
             bool done = false;
             if (havePidFds) {
                 done = ready > 0 && (fds[i].revents & POLLIN) != 0;
@@ -289,8 +363,9 @@ ChildOutcome ChildPool::WaitOne() {
                     ::waitid(P_PID, id_t(c.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
             }
             if (done) {
+                Child finished = std::move(m_children[i]);
                 m_children.erase(m_children.begin() + long(i));
-                return Finish(c, false);
+                return Finish(finished, false);
             }
         }
     }

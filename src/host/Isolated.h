@@ -1,7 +1,9 @@
-// Work run in child processes with a bounded run time and memory, each confined (Confine.h) and given a
-// private temporary folder: a file that makes the extractor hang, crash or misbehave costs only that file,
+// Work run in child processes with a bounded run time and memory, each confined (confine/Confine.h) and given
+// a private temporary folder: a file that makes the extractor hang, crash or misbehave costs only that file,
 // whatever it leaves behind is removed, and the caller always gets an answer.
 #pragma once
+
+#include "host/ChildAnswer.h"
 
 #include <sys/types.h>
 
@@ -11,17 +13,26 @@
 
 struct ChildOutcome {
     enum Kind { Exited, Crashed, TimedOut, NotStarted } kind = NotStarted;
-    int code = -1;    // the exit status (Exited) or the signal (Crashed)
-    long id = -1;     // the caller's tag for the work
-    long peakKiB = 0; // the child's largest resident size
+    int code = -1;         // the exit status (Exited) or the signal (Crashed)
+    long id = -1;          // the caller's tag for the work
+    long peakKiB = 0;      // the child's largest resident size
+    bool answered = false; // the child sent a valid answer (SendAnswer), which is in answer
+    ChildAnswer answer;
+    std::string said; // what the child wrote on its standard error, at most kChildSaidBytes of it
 };
+
+// How much of a child's standard error the parent keeps; the rest is read and dropped.
+inline constexpr size_t kChildSaidBytes = 16384;
 
 struct ChildLimits {
     double seconds = 0;   // <= 0: no bound on time
     long memoryMiB = 0;   // <= 0: none on memory. The child's data limit (RLIMIT_DATA: heap and private
                           // writable mappings), not its address space, so that a GPU driver's large
                           // reservations of address space still work. AddressSanitizer builds run without it.
-    bool verbose = false; // tell, in the child, which confinement the kernel lacks
+    bool verbose = false; // tell, in the child, how each rule of its confinement went
+    // Folders the child may write besides its own (a shader database being made). With any, the child leaves
+    // Mesa's variables as the caller set them.
+    std::vector<std::string> writable;
 };
 
 // Runs up to any number of children at once; each is killed when its time is up.
@@ -32,8 +43,10 @@ public:
     ChildPool(const ChildPool&) = delete;
     ChildPool& operator=(const ChildPool&) = delete;
 
-    // Forks a confined child that runs work and exits with its result. The child keeps standard input, output
-    // and error and the descriptors in keep; it closes every other. False when no child could be made.
+    // Forks a confined child that runs work and exits with its result. The child's standard input is
+    // /dev/null, its standard error a pipe to the parent (ChildOutcome::said), its answer another
+    // (SendAnswer); it keeps standard output (never a terminal) and the descriptors in keep, and closes every
+    // other. False when no child could be made.
     bool Start(long id, const std::function<int()>& work, const std::vector<int>& keep = {});
     size_t Running() const { return m_children.size(); }
     // Waits until one child has exited or has been killed for running too long; its folder is gone then.
@@ -45,12 +58,17 @@ private:
         int pidfd;
         long id;
         double deadline;
-        int slot; // in the table that a stop signal clears
+        int slot;   // in the table that a stop signal clears
+        int said;   // the read end of its standard error
+        int answer; // the read end of its answer
+        std::string text;
     };
     ChildLimits m_limits;
     std::vector<Child> m_children;
 
-    ChildOutcome Finish(const Child& c, bool killed);
+    ChildOutcome Finish(Child& c, bool killed);
+    // Reads what the children wrote on their standard error so far (no pipe ever fills and stalls one).
+    void Drain(Child& c);
 };
 
 // Runs work in one child process.

@@ -1,5 +1,7 @@
 #include "host/ModuleLoader.h"
 
+#include "host/Escape.h"
+
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -8,17 +10,28 @@
 #include <filesystem>
 
 bool CModuleLoader::Load(const std::string& path, std::string& error) {
-    Unload();
     std::filesystem::path full(path);
     if (full.is_relative()) {
         std::error_code ec;
         full = std::filesystem::current_path(ec) / full;
     }
-    m_path = full.lexically_normal().string();
-    m_handle = ::dlopen(m_path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    return Open(full.lexically_normal().string(), full.lexically_normal().string(), error);
+}
+
+bool CModuleLoader::Load(int fd, const std::string& path, std::string& error) {
+    // Through the descriptor's own name; where /proc is missing, by the real path, which only root or this
+    // user can change (OpenTrustedModule judged every folder above it).
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return Open(::access(self.c_str(), R_OK) == 0 ? self : path, path, error);
+}
+
+bool CModuleLoader::Open(const std::string& file, const std::string& path, std::string& error) {
+    Unload();
+    m_path = path;
+    m_handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (m_handle == nullptr) {
         const char* why = ::dlerror();
-        error = "cannot load " + m_path + ": " + (why != nullptr ? why : "unknown error");
+        error = "cannot load " + Printable(m_path) + ": " + Printable(why != nullptr ? why : "unknown error");
         return false;
     }
     DllGetClassObject = reinterpret_cast<GetClassObjectFn>(::dlsym(m_handle, "DllGetClassObject"));
@@ -26,7 +39,8 @@ bool CModuleLoader::Load(const std::string& path, std::string& error) {
     DllRegisterServer = reinterpret_cast<EntryFn>(::dlsym(m_handle, "DllRegisterServer"));
     DllUnregisterServer = reinterpret_cast<EntryFn>(::dlsym(m_handle, "DllUnregisterServer"));
     if (DllGetClassObject == nullptr || DllCanUnloadNow == nullptr) {
-        error = m_path + " is no in-process server: DllGetClassObject or DllCanUnloadNow is missing";
+        error =
+            Printable(m_path) + " is no in-process server: DllGetClassObject or DllCanUnloadNow is missing";
         ::dlclose(m_handle);
         m_handle = nullptr;
         DllGetClassObject = nullptr;

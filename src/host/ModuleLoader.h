@@ -20,6 +20,9 @@ public:
     // module reports the path it was given). It must have DllGetClassObject and DllCanUnloadNow; the
     // registration exports may be missing (null). False with a message in `error`.
     bool Load(const std::string& path, std::string& error);
+    // Loads the module open at fd (OpenTrustedModule), whose real path is path: the file itself, whatever
+    // its name now leads to.
+    bool Load(int fd, const std::string& path, std::string& error);
     // Unloads the module when DllCanUnloadNow answers S_OK; otherwise it stays loaded until the process
     // ends. True when it was unloaded (or none was loaded).
     bool Unload();
@@ -32,6 +35,8 @@ public:
     EntryFn DllUnregisterServer = nullptr;
 
 private:
+    bool Open(const std::string& file, const std::string& path, std::string& error);
+
     void* m_handle = nullptr;
     std::string m_path;
 };

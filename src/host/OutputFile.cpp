@@ -1,10 +1,14 @@
 #include "host/OutputFile.h"
 
+#include "host/Escape.h"
+#include "host/PngWriter.h"
 #include "host/SignalSafeNames.h"
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -65,7 +69,7 @@ void RemoveOutputFilesOnSignals() {
 
 bool OutputFile::Refuse(const std::string& why, std::string& error) {
     m_refused = true;
-    error = "cannot write " + m_target + ": " + why;
+    error = "cannot write " + Printable(m_target) + ": " + why;
     return false;
 }
 
@@ -88,7 +92,7 @@ bool OutputFile::Open(const std::string& target, int mode, std::string& error) {
     struct stat st {};
     const bool exists = ::lstat(target.c_str(), &st) == 0;
     if (!exists && errno != ENOENT) {
-        error = "cannot write " + target + ": " + std::strerror(errno);
+        error = "cannot write " + Printable(target) + ": " + std::strerror(errno);
         return false;
     }
     if (exists && !S_ISREG(st.st_mode))
@@ -122,12 +126,13 @@ bool OutputFile::Open(const std::string& target, int mode, std::string& error) {
         // there already: creating one by name could race with a link put there meanwhile.
         const bool folderClosed = cannotCreate == EACCES || cannotCreate == EPERM || cannotCreate == EROFS;
         if (!exists || !folderClosed) {
-            error = "cannot write " + target + ": " + std::strerror(cannotCreate);
+            error = "cannot write " + Printable(target) + ": " + std::strerror(cannotCreate);
             return false;
         }
         return OpenInPlace(cannotCreate, error);
     }
     ::fchmod(fd, wanted);
+    m_mode = wanted;
     m_temp = temp;
     m_slot = slot;
     m_fillInPlace = exists && st.st_size == 0;
@@ -149,7 +154,12 @@ bool OutputFile::OpenStandardOutput(std::string& error) {
                 (flags < 0 ? std::strerror(errno) : "it is open for reading only");
         return false;
     }
-    m_fd = STDOUT_FILENO;
+    // The picture waits in memory until it is checked: what a reader gets from a pipe cannot be taken back.
+    m_fd = int(::syscall(SYS_memfd_create, "tarnel-picture", MFD_CLOEXEC));
+    if (m_fd < 0) {
+        error = std::string("cannot keep the picture in memory: ") + std::strerror(errno);
+        return false;
+    }
     m_way = Way::StandardOutput;
     m_open = true;
     return true;
@@ -158,13 +168,15 @@ bool OutputFile::OpenStandardOutput(std::string& error) {
 bool OutputFile::OpenInPlace(int cannotCreate, std::string& error) {
     // Whatever may have taken the target's place since lstat: O_NOFOLLOW does not follow a link, O_NONBLOCK
     // does not wait on a FIFO, and nothing is emptied before fstat says this is the regular file seen.
-    const int fd = ::open(m_target.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    // Read-write: the parent reads back the header of what the child wrote before it keeps it.
+    const int fd = ::open(m_target.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         const int why = errno;
         struct stat now {};
         if (::lstat(m_target.c_str(), &now) == 0 && !S_ISREG(now.st_mode))
             return Refuse(KindOf(now.st_mode), error);
-        error = "cannot write " + m_target + ": " + std::strerror(why == ENOENT ? cannotCreate : why);
+        error =
+            "cannot write " + Printable(m_target) + ": " + std::strerror(why == ENOENT ? cannotCreate : why);
         return false;
     }
     struct stat st {};
@@ -172,20 +184,30 @@ bool OutputFile::OpenInPlace(int cannotCreate, std::string& error) {
         ::close(fd);
         if (!S_ISREG(st.st_mode))
             return Refuse(KindOf(st.st_mode), error);
-        error = "cannot write " + m_target + ": it was replaced while being opened";
+        error = "cannot write " + Printable(m_target) + ": it was replaced while being opened";
         return false;
     }
     // The extractor writes plainly; a regular file never blocks anyway.
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (::ftruncate(fd, 0) != 0) {
-        error = "cannot write " + m_target + ": " + std::strerror(errno);
+        error = "cannot write " + Printable(m_target) + ": " + std::strerror(errno);
         ::close(fd);
         return false;
     }
+    m_mode = st.st_mode & 0777;
     m_fd = fd;
     m_way = Way::InPlace;
     m_open = true;
     return true;
+}
+
+bool OutputFile::HoldsPicture(SIZE asked, std::string& error) const {
+    uint32_t width = 0, height = 0;
+    if (m_open && ReadPngHeader(m_fd, width, height) && long(width) <= asked.cx && long(height) <= asked.cy)
+        return true;
+    error = "the extractor wrote no PNG within " + std::to_string(asked.cx) + " x " +
+            std::to_string(asked.cy) + " pixels";
+    return false;
 }
 
 bool OutputFile::Commit(std::string& error) {
@@ -193,18 +215,23 @@ bool OutputFile::Commit(std::string& error) {
         error = "nothing was written";
         return false;
     }
-    if (m_way == Way::StandardOutput) { // written straight out; standard output stays open for others
+    if (m_way == Way::StandardOutput) { // standard output stays open for others
+        const bool copied = CopyTo(STDOUT_FILENO);
+        ::close(m_fd);
         m_fd = -1;
         m_open = false;
-        return true;
+        if (!copied)
+            error = std::string("cannot write to standard output: ") + std::strerror(errno);
+        return copied;
     }
+    ::fchmod(m_fd, m_mode); // the mode chosen at Open, whatever a writer did meanwhile
     if (m_way == Way::InPlace) {
         const bool closed = ::close(m_fd) == 0;
         const int why = errno;
         m_fd = -1;
         m_open = false;
         if (!closed)
-            error = "cannot write " + m_target + ": " + std::strerror(why);
+            error = "cannot write " + Printable(m_target) + ": " + std::strerror(why);
         return closed;
     }
     if (m_fillInPlace && FillTarget()) {
@@ -217,7 +244,7 @@ bool OutputFile::Commit(std::string& error) {
         return true;
     }
     if (::close(m_fd) != 0) {
-        error = "cannot write " + m_target + ": " + std::strerror(errno);
+        error = "cannot write " + Printable(m_target) + ": " + std::strerror(errno);
         m_fd = -1;
         Discard();
         return false;
@@ -228,13 +255,13 @@ bool OutputFile::Commit(std::string& error) {
     // itself, never what it points at, so nothing is written through whatever lands there.
     struct stat now {};
     if (::lstat(m_target.c_str(), &now) == 0 && !S_ISREG(now.st_mode) && !S_ISLNK(now.st_mode)) {
-        error = "cannot write " + m_target + ": " + KindOf(now.st_mode);
+        error = "cannot write " + Printable(m_target) + ": " + KindOf(now.st_mode);
         Discard();
         return false;
     }
     g_names.Forget(m_slot);
     if (::rename(m_temp.c_str(), m_target.c_str()) != 0) {
-        error = "cannot write " + m_target + ": " + std::strerror(errno);
+        error = "cannot write " + Printable(m_target) + ": " + std::strerror(errno);
         Discard();
         return false;
     }
@@ -254,25 +281,7 @@ bool OutputFile::FillTarget() {
         ::close(to);
         return false;
     }
-    bool ok = ::ftruncate(to, 0) == 0;
-    char buffer[65536];
-    for (off_t at = 0; ok;) {
-        const ssize_t n = ::pread(m_fd, buffer, sizeof buffer, at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        at += n;
-        for (ssize_t done = 0; ok && done < n;) {
-            const ssize_t w = ::write(to, buffer + done, size_t(n - done));
-            if (w < 0 && errno == EINTR)
-                continue;
-            ok = w > 0;
-            done += w > 0 ? w : 0;
-        }
-    }
+    bool ok = ::ftruncate(to, 0) == 0 && CopyTo(to);
     if (!ok && ::ftruncate(to, 0) != 0) {
         // the rename that follows replaces it anyway
     }
@@ -281,11 +290,33 @@ bool OutputFile::FillTarget() {
     return ok;
 }
 
+bool OutputFile::CopyTo(int to) {
+    char buffer[65536];
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(m_fd, buffer, sizeof buffer, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0;
+        at += n;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(to, buffer + done, size_t(n - done));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return false;
+            done += w;
+        }
+    }
+}
+
 void OutputFile::Discard() {
     if (!m_open)
         return;
     switch (m_way) {
-    case Way::StandardOutput: // not ours to close, and what went out cannot be taken back
+    case Way::StandardOutput: // nothing went out yet
+        if (m_fd >= 0)
+            ::close(m_fd);
         break;
     case Way::InPlace: // emptied through the descriptor: the name may point elsewhere by now
         if (m_fd >= 0 && ::ftruncate(m_fd, 0) != 0) {

@@ -4,7 +4,10 @@
 // the descriptor it keeps open, as tumbler does): the finished picture is copied into that same file.
 // Only regular files are ever written: a target that is a symbolic link, a device, a FIFO, a socket or a
 // folder is refused, so that a name planted in a shared folder cannot redirect or swallow the picture.
+// Every `error` below is one line ready to print, with the target's name escaped (Escape.h).
 #pragma once
+
+#include "windef.h"
 
 #include <sys/types.h>
 
@@ -25,14 +28,19 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     // Creates the temporary file. mode < 0: the target's own mode when it exists, else 0666 less the umask.
-    // The target "-" is standard output, written directly (never a terminal). Where the target's folder
-    // cannot take a new file, an existing regular target is written in place and emptied again on Discard.
+    // The target "-" is standard output (never a terminal), which gets the picture once it is checked; until
+    // then it is written to an unnamed file in memory. Where the target's folder cannot take a new file, an
+    // existing regular target is written in place and emptied again on Discard.
     bool Open(const std::string& target, int mode, std::string& error);
     // After a failed Open: the target is of a kind that is never written (not a passing failure).
     bool refused() const { return m_refused; }
     int fd() const { return m_fd; }
     const std::string& target() const { return m_target; }
-    // Puts the written file in place of the target.
+    // Whether what was written is a PNG of 8-bit RGB or RGBA pixels within the asked size (cx x cy), from
+    // its header: the parent checks what a child wrote before it commits it. False with the reason in error.
+    bool HoldsPicture(SIZE asked, std::string& error) const;
+    // Puts the written file in place of the target, with the mode Open chose, whatever a writer did to the
+    // descriptor.
     bool Commit(std::string& error);
     // Removes what was written; the target keeps its old content (or is left empty, when written in place).
     void Discard();
@@ -47,6 +55,7 @@ private:
     bool m_open = false;
     bool m_refused = false;
     Way m_way = Way::Temporary;
+    mode_t m_mode = 0644;
     bool m_fillInPlace = false; // the target was an empty file: fill it instead of replacing it
     dev_t m_dev = 0;            // the target as Open found it, so that a swapped file is not written
     ino_t m_ino = 0;
@@ -56,4 +65,6 @@ private:
     bool Refuse(const std::string& why, std::string& error);
     // Copies the finished temporary file into the target; false when it could not.
     bool FillTarget();
+    // Copies what m_fd holds to the descriptor to.
+    bool CopyTo(int to);
 };

@@ -3,6 +3,7 @@
 
 #include "windef.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,3 +25,8 @@ bool WriteMarkerPng(int fd, const std::vector<PngText>& texts, std::string& erro
 
 // The tEXt chunks in front of a PNG's pixels; false when the file is no readable PNG.
 bool ReadPngTexts(const std::string& path, std::vector<PngText>& texts);
+
+// Reads the header of the PNG at the start of fd (pread: the offset stays): the signature and an IHDR chunk
+// of 8-bit RGB or RGBA pixels. False when fd holds no such PNG; the size in width and height otherwise. The
+// parent checks with it what a child wrote before it puts that in place.
+bool ReadPngHeader(int fd, uint32_t& width, uint32_t& height);

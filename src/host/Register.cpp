@@ -1,5 +1,6 @@
 // `tarnel register`, `tarnel unregister` and `tarnel registry`: the registration tool's part, and a look at
 // what the registry holds.
+#include "host/Escape.h"
 #include "host/Host.h"
 #include "host/ModuleLoader.h"
 
@@ -91,7 +92,7 @@ int RunDump(const RegistryRequest& request) {
         HKEY h = nullptr;
         LONG r = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &h);
         if (r == ERROR_FILE_NOT_FOUND) {
-            std::fprintf(stderr, "tarnel registry: no key %s\n", key.c_str());
+            std::fprintf(stderr, "tarnel registry: no key %s\n", Printable(key).c_str());
             return kExitNoPicture;
         }
         if (r == ERROR_SUCCESS) {
@@ -130,7 +131,7 @@ int RegisterModule(const std::string& module, bool system, bool unregister, cons
     CModuleLoader::EntryFn entry = unregister ? loader.DllUnregisterServer : loader.DllRegisterServer;
     const char* name = unregister ? "DllUnregisterServer" : "DllRegisterServer";
     if (entry == nullptr) {
-        std::fprintf(stderr, "tarnel %s: %s has no %s\n", command, loader.Path().c_str(), name);
+        std::fprintf(stderr, "tarnel %s: %s has no %s\n", command, Printable(loader.Path()).c_str(), name);
         return kExitNoPicture;
     }
     const HRESULT hr = entry();
@@ -144,7 +145,7 @@ int RunRegistry(int argc, char** argv) {
         return status;
     if (request.action == RegistryRequest::Dump)
         return RunDump(request);
-    std::printf("user: %s\nsystem: %s\n", HiveFile(RegRoot::CurrentUser).c_str(),
-                HiveFile(RegRoot::LocalMachine).c_str());
+    std::printf("user: %s\nsystem: %s\n", Printable(HiveFile(RegRoot::CurrentUser)).c_str(),
+                Printable(HiveFile(RegRoot::LocalMachine)).c_str());
     return 0;
 }

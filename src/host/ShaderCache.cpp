@@ -1,5 +1,6 @@
 #include "host/ShaderCache.h"
 
+#include "host/Escape.h"
 #include "host/Host.h"
 #include "host/Isolated.h"
 #include "host/ModuleLoader.h"
@@ -31,54 +32,6 @@ constexpr int kMesaCacheDepth = 3;
 const char* const kMesaChoices[] = {"MESA_SHADER_CACHE_DIR", "MESA_SHADER_CACHE_DISABLE",
                                     "MESA_GLSL_CACHE_DISABLE", "MESA_DISK_CACHE_SINGLE_FILE",
                                     "MESA_DISK_CACHE_READ_ONLY_FOZ_DBS"};
-
-bool WritableFolder(const std::string& path) {
-    struct stat st;
-    return !path.empty() && path[0] == '/' && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-           ::access(path.c_str(), W_OK | X_OK) == 0;
-}
-
-// The temporary cache folder this process made, removed when it ends; only the process that made it removes
-// it (children inherit the atexit list).
-std::string g_temporaryFolder;
-pid_t g_temporaryOwner = 0;
-
-void RemoveTemporaryFolder() {
-    if (!g_temporaryFolder.empty() && ::getpid() == g_temporaryOwner) {
-        std::error_code ec;
-        fs::remove_all(g_temporaryFolder, ec);
-    }
-}
-
-// A private folder (mode 0700) under the first usable base, removed at exit: a sandbox's /tmp belongs to the
-// program that runs us, which expects it back as it gave it.
-std::string TemporaryFolder() {
-    const char* const bases[] = {std::getenv("XDG_RUNTIME_DIR"), std::getenv("TMPDIR"), "/tmp"};
-    for (const char* base : bases) {
-        if (base == nullptr || !WritableFolder(base))
-            continue;
-        std::string folder = std::string(base) + "/tarnel-shaders-XXXXXX";
-        if (::mkdtemp(folder.data()) == nullptr)
-            continue;
-        g_temporaryFolder = folder;
-        g_temporaryOwner = ::getpid();
-        std::atexit(RemoveTemporaryFolder);
-        return folder;
-    }
-    return {};
-}
-
-// Where Mesa may write its own cache: the user's cache folder, else a temporary folder of this run.
-std::string WritableCacheFolder() {
-    if (const char* c = std::getenv("XDG_CACHE_HOME"); c != nullptr && WritableFolder(c))
-        return c;
-    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
-        const std::string cache = std::string(home) + "/.cache";
-        if (WritableFolder(cache))
-            return cache;
-    }
-    return TemporaryFolder();
-}
 
 // Sets Mesa's variables so that it keeps new shaders in cacheFolder and reads the database at `database`
 // (a path without .foz); an empty database: none.
@@ -151,18 +104,26 @@ int Prepare(const fs::path& into, const std::string& module) {
     WriteSampleMesh(sample);
     ModuleChoice choice;
     choice.module = module;
+    CheckedHandler handler;
+    std::string error;
+    if (!CheckHandler(sample.c_str(), choice, handler, error)) {
+        std::fprintf(stderr, "tarnel shader-cache: %s\n", error.c_str());
+        fs::remove_all(work, ec);
+        return 1;
+    }
     // Mesa is pointed at the scratch cache before the child starts: the child may write only where it was
     // told to at its start. This command renders nothing itself.
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     ChildLimits limits;
     limits.seconds = 120;
+    limits.writable = {cache.string()};
     const ChildOutcome outcome =
         PointMesaAt(cache, "")
             ? RunIsolated(limits,
                           [&] {
-                              return ExtractPng(sample.c_str(), {256, 256}, choice, false, false, null, {});
+                              return ExtractPng(sample.c_str(), {256, 256}, handler, false, false, null, {});
                           },
-                          {null})
+                          {null, handler.fd})
             : ChildOutcome{};
     if (null >= 0)
         ::close(null);
@@ -176,7 +137,8 @@ int Prepare(const fs::path& into, const std::string& module) {
             database = it->path();
         }
     int status = 0;
-    if (outcome.kind != ChildOutcome::Exited || outcome.code != kExitPicture || database.empty()) {
+    if (outcome.kind != ChildOutcome::Exited || !outcome.answered ||
+        outcome.answer.kind != AnswerKind::Picture || database.empty()) {
         std::fprintf(stderr,
                      "tarnel shader-cache: no shaders to keep: the sample mesh could not be rendered\n");
         status = 1;
@@ -187,10 +149,10 @@ int Prepare(const fs::path& into, const std::string& module) {
         // The index goes last: a database without its index is never read.
         fs::remove(idx, ec);
         if (!CopyWhole(database, foz) || !CopyWhole(database.parent_path() / "foz_cache_idx.foz", idx)) {
-            std::fprintf(stderr, "tarnel shader-cache: cannot write %s\n", into.c_str());
+            std::fprintf(stderr, "tarnel shader-cache: cannot write %s\n", Printable(into.string()).c_str());
             status = 1;
         } else {
-            std::printf("prepared %s (%ju bytes)\n", foz.c_str(), largest);
+            std::printf("prepared %s (%ju bytes)\n", Printable(foz.string()).c_str(), largest);
         }
     }
     fs::remove_all(work, ec);
@@ -201,7 +163,8 @@ int Remove(const fs::path& into) {
     std::error_code ec;
     for (const char* suffix : {"_idx.foz", ".foz"})
         if (fs::remove(into / (std::string(kDatabase) + suffix), ec))
-            std::printf("removed %s\n", (into / (std::string(kDatabase) + suffix)).c_str());
+            std::printf("removed %s\n",
+                        Printable((into / (std::string(kDatabase) + suffix)).string()).c_str());
     fs::remove(into, ec);               // when empty
     fs::remove(into.parent_path(), ec); // lib/tarnel, when empty
     return 0;
@@ -217,17 +180,14 @@ std::string PreparedShaderFolder() {
     return (folder / "shader-cache").string();
 }
 
-void UsePreparedShaders() {
+void PointChildShaders(const std::string& folder) {
     for (const char* name : kMesaChoices)
         if (std::getenv(name) != nullptr)
             return;
     const std::string database = PreparedShaderFolder() + "/" + kDatabase;
-    if (::access((database + "_idx.foz").c_str(), R_OK) != 0 ||
-        ::access((database + ".foz").c_str(), R_OK) != 0)
-        return;
-    const std::string folder = WritableCacheFolder();
-    if (!folder.empty())
-        PointMesaAt(folder, database);
+    const bool prepared = ::access((database + "_idx.foz").c_str(), R_OK) == 0 &&
+                          ::access((database + ".foz").c_str(), R_OK) == 0;
+    PointMesaAt(folder, prepared ? database : "");
 }
 
 int RunShaderCache(int argc, char** argv) {
@@ -244,11 +204,18 @@ int RunShaderCache(int argc, char** argv) {
     case ShaderCacheRequest::Where:
         break;
     }
-    UsePreparedShaders();
-    std::printf("prepared: %s\n", into.c_str());
-    for (const char* name : kMesaChoices) {
-        const char* value = std::getenv(name);
-        std::printf("%s=%s\n", name, value != nullptr ? value : "");
+    // What a child gets: its folder is made for it and removed with it; this names the first that would
+    // serve, made for the answer and removed again.
+    const std::string child = MakeChildFolder();
+    if (!child.empty()) {
+        PointChildShaders(child);
+        ::rmdir(child.c_str());
     }
+    std::printf("prepared: %s (%s)\n", Printable(into.string()).c_str(),
+                ::access((into / (std::string(kDatabase) + ".foz")).c_str(), R_OK) == 0 ? "present" : "none");
+    std::printf("new shaders: in each child's own folder, removed when the child ends\n");
+    for (const char* name : kMesaChoices)
+        if (const char* value = std::getenv(name))
+            std::printf("%s=%s\n", name, Printable(value).c_str());
     return 0;
 }

@@ -4,8 +4,7 @@
 // without a home, so there every mesh preview would compile its shaders afresh. Mesa can also read shaders
 // from read-only databases; `tarnel shader-cache --prepare` (run at installation) renders a mesh once and
 // keeps the shaders it compiled under the prefix, which the sandbox can see, and each run points Mesa at
-// them. Mesa still needs a writable cache folder beside them for what is new; a private folder under /tmp
-// serves where the user's cache folder is missing.
+// them. What is new Mesa writes in each child's own folder, which goes with the child.
 #pragma once
 
 #include <string>
@@ -13,9 +12,10 @@
 // PREFIX/lib/tarnel/shader-cache, PREFIX being the folder above the command's bin folder.
 std::string PreparedShaderFolder();
 
-// Points Mesa at the prepared shaders, when they exist and the environment does not choose a shader cache
-// of its own. Call it before anything makes an OpenGL context; children inherit it.
-void UsePreparedShaders();
+// In an extraction child: points Mesa's writable cache at the child's own folder, and at the prepared
+// shaders when they exist, unless the environment chooses a shader cache of its own. What a child compiles
+// so lives and dies with it: no other process ever runs a shader that a child wrote.
+void PointChildShaders(const std::string& folder);
 
 // `tarnel shader-cache`.
 int RunShaderCache(int argc, char** argv);

@@ -1,4 +1,5 @@
 #include "host/CommandLine.h"
+#include "host/Escape.h"
 #include "host/Host.h"
 #include "host/InfoLibrary.h"
 #include "host/ShaderCache.h"
@@ -22,16 +23,15 @@ int RunInfo(int argc, char** argv) {
     return info.runInfo(argc, argv);
 }
 
-// What runs each command of the table (host/Options.h), and whether it renders.
+// What runs each command of the table (host/Options.h).
 struct Handler {
     const char* name;
     int (*run)(int argc, char** argv);
-    bool renders = false;
 };
 const Handler kHandlers[] = {
-    {"thumbnail", RunThumbnail, true}, {"info", RunInfo},         {"register", RunRegister},
-    {"unregister", RunRegister},       {"registry", RunRegistry}, {"install", RunInstall},
-    {"uninstall", RunUninstall},       {"cache", RunCache, true}, {"shader-cache", RunShaderCache},
+    {"thumbnail", RunThumbnail}, {"info", RunInfo},         {"register", RunRegister},
+    {"unregister", RunRegister}, {"registry", RunRegistry}, {"install", RunInstall},
+    {"uninstall", RunUninstall}, {"cache", RunCache},       {"shader-cache", RunShaderCache},
 };
 
 } // namespace
@@ -56,12 +56,8 @@ int main(int argc, char** argv) {
     }
     if (const tarnel::cli::Command* found = FindCommand(command))
         for (const Handler& handler : kHandlers)
-            if (std::strcmp(handler.name, found->name) == 0) {
-                // The commands that render: before anything can make an OpenGL context, here or in a child.
-                if (handler.renders)
-                    UsePreparedShaders();
+            if (std::strcmp(handler.name, found->name) == 0)
                 return handler.run(argc - 1, argv + 1);
-            }
-    return UsageError(line, command[0] == '-' ? std::string("unknown option ") + command
-                                              : std::string("unknown command '") + command + "'");
+    return UsageError(line, command[0] == '-' ? "unknown option " + Printable(command)
+                                              : "unknown command '" + Printable(command) + "'");
 }

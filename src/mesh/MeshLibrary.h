@@ -58,6 +58,12 @@ inline std::string FolderOfCode(const void* address) {
     std::string file;
     if (::dladdr(address, &info) != 0 && info.dli_fname != nullptr && info.dli_fname[0] == '/')
         file = info.dli_fname;
+    // A library loaded through its descriptor (/proc/self/fd/N) lies where that descriptor leads.
+    if (file.rfind("/proc/self/fd/", 0) == 0) {
+        char real[4096];
+        const ssize_t n = ::readlink(file.c_str(), real, sizeof real - 1);
+        file = n > 0 && real[0] == '/' ? std::string(real, size_t(n)) : std::string();
+    }
     if (file.empty()) { // the program itself, named as it was started
         char self[4096];
         const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);

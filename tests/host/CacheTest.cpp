@@ -12,6 +12,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <set>
 #include <thread>
 
 using testutil::TempDir;
@@ -281,6 +282,58 @@ TEST_F(CacheTest, FailuresAreRecordedWhereGnomeLooksAndClearedByAPicture) {
               std::string::npos)
         << r.out;
     EXPECT_TRUE(fs::exists(Failed(dir / "big.stl")));
+}
+
+// A file's name may hold anything a terminal obeys, and a newline: every line that shows it shows it
+// escaped, so that it neither acts on the terminal nor passes for a line of its own.
+TEST_F(CacheTest, HostileNamesAreShownEscapedOnTheirOwnLine) {
+    const std::string red = dir / "files/a\x1b[31mred\nfake line.qzt";
+    const std::string titled = dir / "files/b\x1b]0;title\x07\ncached elsewhere.qzt";
+    WriteFile(red, Study());
+    WriteFile(titled, "no picture in here");
+    const std::string shownRed = dir / "files/a\\x1b[31mred\\x0afake line.qzt";
+    const std::string shownTitled = dir / "files/b\\x1b]0;title\\x07\\x0acached elsewhere.qzt";
+    auto lines = [](const std::string& out) {
+        std::multiset<std::string> found;
+        for (size_t start = 0, end; start < out.size(); start = end + 1) {
+            end = out.find('\n', start);
+            if (end == std::string::npos)
+                end = out.size();
+            found.insert(out.substr(start, end - start));
+        }
+        return found;
+    };
+
+    Result r = Cache(dir / "files");
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(r.out.find_first_of("\x1b\x07"), std::string::npos) << r.out;
+    EXPECT_EQ(lines(r.out),
+              (std::multiset<std::string>{
+                  "cached " + shownRed, "no picture (no picture stored in the file) " + shownTitled,
+                  "tarnel cache: 1 made, 0 up to date, 1 no picture, 0 skipped, 0 failed set-up"}))
+        << r.out;
+
+    // Named on the command line (through the environment: the shell would need quoting of its own), and
+    // named where nothing is.
+    testutil::ScopedEnv name("HOSTILE", titled);
+    testutil::ScopedEnv missing("MISSING", dir / "gone\x1b[2J\n.qzt");
+    r = Cache("\"$HOSTILE\" \"$MISSING\"");
+    EXPECT_EQ(lines(r.out),
+              (std::multiset<std::string>{
+                  "tarnel cache: " + (dir / "gone\\x1b[2J\\x0a.qzt") + ": not found",
+                  "no picture (no picture stored in the file) " + shownTitled,
+                  "tarnel cache: 0 made, 0 up to date, 1 no picture, 0 skipped, 0 failed set-up"}))
+        << r.out;
+
+    // `tarnel thumbnail` says why in one line, and so does an output it cannot write.
+    r = testutil::RunCommand(std::string(TARNEL_BINARY) + " thumbnail \"$HOSTILE\" " + (dir / "out.png") +
+                             " 2>&1");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "tarnel: no picture for " + shownTitled + ": no picture stored in the file\n");
+    r = testutil::RunCommand(std::string(TARNEL_BINARY) + " thumbnail " +
+                             "\"$HOSTILE\" \"$MISSING/out.png\" 2>&1");
+    EXPECT_EQ(r.out, "tarnel: cannot write " + (dir / "gone\\x1b[2J\\x0a.qzt/out.png") +
+                         ": No such file or directory\n");
 }
 
 // A run killed part-way leaves only whole pictures under the names readers look at; the next run finishes.

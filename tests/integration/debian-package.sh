@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Debian package, end to end: built with CPack, installed with dpkg, registered system-wide by its
-# maintainer script, asked for thumbnails by GNOME's thumbnail factory in its sandbox, then purged, after
+# maintainer script, asked for thumbnails by GNOME's thumbnail factory in its sandbox by an ordinary user
+# (a throwaway account), then purged, after
 # which nothing of it may be left. Needs root and a machine where no other tarnel package is installed.
 # Usage: debian-package.sh BUILD_DIR MAKE_SAMPLES. Exit 77 (skipped) where it cannot run.
 set -u
@@ -38,11 +39,17 @@ env -u TARNEL_REGISTRY /usr/bin/tarnel registry dump --system .qzt | grep -q '3D
 
 "$make_samples" "$work/samples" >/dev/null || exit 1
 write_meshes "$work"
-# The system's own folders only: the entry and the MIME definitions that the package installed.
-env -u XDG_DATA_DIRS XDG_DATA_HOME="$work/data" XDG_CACHE_HOME="$work/cache" \
-    /usr/bin/python3 "$here/gnome_factory.py" \
-    "$work/samples/plate.qzt" application/x-tarnel-study \
-    "$work/binary.stl" model/stl 2>"$work/factory.err" || { cat "$work/factory.err"; fail "no thumbnails"; }
+mkdir -p "$work/home"
+# As a desktop user: an ordinary account, whose sandbox shows the package's root-owned files as the
+# overflow user. The system's own folders only: the entry and the MIME definitions the package installed.
+ordinary_user
+trap 'cleanup; userdel "$user_name" 2>/dev/null' EXIT
+env -u XDG_DATA_DIRS HOME="$work/home" XDG_DATA_HOME="$work/data" XDG_CACHE_HOME="$work/cache" \
+    "${as_user[@]}" /usr/bin/python3 "$here/gnome_factory.py" \
+    "$work/samples/plate.qzt" application/x-tarnel-study 256x192 \
+    "$work/binary.stl" model/stl 256x256 \
+    "$work/part.tvx" model/x-tarnel-mesh 256x256 2>"$work/factory.err" ||
+    { cat "$work/factory.err"; fail "no thumbnails"; }
 grep 'left files' "$work/factory.err" && fail "tarnel left files in the sandbox's /tmp"
 
 dpkg --purge tarnel >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg --purge"; }
