@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 
 using testutil::TempDir;
@@ -509,6 +510,35 @@ TEST(HostCommand, SizesAndMemoryAreBounded) {
               " thumbnail --timeout 0 " + (dir / "file.stl") + " " + out + " 2>&1");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("it needs more memory than the bound of 100 MiB"), std::string::npos) << r.out;
+}
+
+// A study whose picture scales to nothing (16384 x 1 at 256 pixels) gives no picture, and the reason is the
+// child's to find: the parent opens nothing of the file and never decodes a picture (no image loader, no
+// temporary picture), which strace shows from outside. The old way decoded the file's BMP in the parent.
+TEST(HostCommand, TheParentReadsNothingOfTheFile) {
+    if (Shell("command -v strace >/dev/null").status != 0)
+        GTEST_SKIP() << "needs strace (scripts/install-deps.sh installs it)";
+    TempDir dir;
+    WriteFile(dir / "thin.qzt", bmp::Study(bmp::Encode(bmp::Solid(16384, 1, 0x808080), bmp::Variant::Rgb24)));
+    const Result r = Shell("strace -f -qq -e trace=%file,%desc -o " + (dir / "trace") + " " + TARNEL_BINARY +
+                           " thumbnail --module " + TARNEL_MODULE + " " + (dir / "thin.qzt") + " " +
+                           (dir / "thin.png") + " 2>&1");
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("the picture stored in the file (16384 x 1 pixels) is too thin to scale"),
+              std::string::npos)
+        << r.out;
+    std::ifstream trace(dir / "trace");
+    std::string line, parent, parentSaw, childSaw;
+    while (std::getline(trace, line)) {
+        const std::string pid = line.substr(0, line.find(' '));
+        if (parent.empty())
+            parent = pid;
+        for (const char* seen : {"thin.qzt", "loaders.cache", "libpixbufloader", ".bmp"})
+            if (line.find(seen) != std::string::npos && line.find("execve(") == std::string::npos)
+                (pid == parent ? parentSaw : childSaw) += line + "\n";
+    }
+    EXPECT_EQ(parentSaw, "");
+    EXPECT_NE(childSaw.find("thin.qzt"), std::string::npos) << "the child reads the file: the trace can see";
 }
 
 // A study, a project or the icon maps no VTK or EGL library, in the command or its child; a mesh does. What

@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
-# XFCE's thumbnail service: installs tarnel into a throwaway prefix, starts a private D-Bus session, and asks
+# XFCE's thumbnail service: installs tarnel into a throwaway prefix, and as an ordinary user (a throwaway
+# account when run as root) with a home and XDG folders of its own, starts a private D-Bus session and asks
 # tumbler (activated on that bus, as Thunar finds it) for the large thumbnails of a study, a binary STL mesh
-# and a .tvx mesh. Tumbler runs the thumbnailer entry's command itself, without a sandbox.
+# and a .tvx mesh. Then a folder as Thunar asks for it, in one request: first a study over the size limit,
+# which gives no picture, then studies and meshes; the first must get tumbler's Error and every later file its
+# thumbnail. That request is made twice: once as tumbler usually runs, and once with its desktop thumbnailer's
+# debugging on, where tumbler reads tarnel's standard error through a pipe to its end, so that a process left
+# holding it would stall the rest of the folder. No tarnel process may outlive a request.
+# Tumbler runs the thumbnailer entry's command itself, without a sandbox. Every wait is bounded.
 # Usage: tumbler.sh CMAKE BUILD_DIR MAKE_SAMPLES. Exit 77 (skipped) where its tools are missing.
 set -u
 cmake=$1 build=$2 make_samples=$3
@@ -16,7 +22,69 @@ install_throwaway "$cmake" "$build"
 "$make_samples" "$work/samples" >/dev/null || exit 1
 write_meshes "$work"
 
-export XDG_DATA_HOME="$work/data" XDG_CACHE_HOME="$work/cache" XDG_CONFIG_HOME="$work/config"
-export XDG_DATA_DIRS="$prefix/share:/usr/share"
-dbus-run-session -- /usr/bin/python3 "$here/tumbler_client.py" \
-    "$work/samples/plate.qzt" "$work/binary.stl" "$work/part.tvx"
+# The folder, in the order Thunar shows it: the study over the size limit (2 MiB; its picture is still at
+# the end, behind 3 MB of text) first.
+s=$work/samples folder=$work/folder
+mkdir -p "$folder"
+{ head -c 3000000 /dev/zero | tr '\0' 'x'; cat "$s/plate.qzt"; } >"$folder/a-oversized.qzt"
+cp "$s/beam.qzt" "$folder/b-beam.qzt"
+cp "$work/binary.stl" "$folder/c-part.stl"
+cp "$s/bracket.qzt" "$folder/d-bracket.qzt"
+cp "$s/angle-bracket.tvx" "$folder/e-angle.tvx"
+cp "$s/gear.stl" "$folder/f-gear.stl"
+sessions="files folder-plain folder-debugging"
+for name in $sessions; do mkdir -p "$work/cache-$name"; done
+mkdir -p "$work/home" "$work/data" "$work/config" "$work/runtime" && chmod 700 "$work/runtime"
+ordinary_user
+
+export HOME="$work/home" XDG_DATA_HOME="$work/data" XDG_CONFIG_HOME="$work/config"
+export XDG_RUNTIME_DIR="$work/runtime" XDG_DATA_DIRS="$prefix/share:/usr/share"
+unset TARNEL_SIZE_LIMIT TARNEL_IGNORE_SIZE TARNEL_REGISTRY G_MESSAGES_DEBUG
+echo "running as uid $user_uid"
+
+# tarnel processes still running below the work folder (tumbler starts them in the file's folder).
+leftovers() {
+    local p
+    for p in $(pgrep -x tarnel); do
+        case $(readlink "/proc/$p/cwd" 2>/dev/null) in "$work"*) echo "$p" ;; esac
+    done
+}
+
+status=0
+# NAME [ENV=VALUE...] -- CLIENT ARGUMENTS: one private session, with a cache of its own (one of $sessions) so
+# that tumbler makes every thumbnail afresh.
+session() {
+    local name=$1
+    shift
+    local env=()
+    while [ "$1" != -- ]; do env+=("$1"); shift; done
+    shift
+    echo "-- $name"
+    XDG_CACHE_HOME="$work/cache-$name" timeout -k 5 90 env "${env[@]}" "${as_user[@]}" dbus-run-session -- \
+        /usr/bin/python3 "$here/tumbler_client.py" "$@" 2>"$work/$name.log" || {
+        status=1
+        echo "FAIL: $name (tumbler's messages follow)"
+        tail -n 20 "$work/$name.log"
+    }
+    # With debugging on, tumbler passes on what tarnel said: the pipe was in use.
+    case " ${env[*]} " in *" G_MESSAGES_DEBUG="*)
+        grep -q 'tarnel: no picture for' "$work/$name.log" ||
+            { status=1; echo "FAIL: $name: tumbler did not read tarnel's standard error"; } ;;
+    esac
+    local left
+    left=$(leftovers)
+    if [ -n "$left" ]; then
+        echo "FAIL: $name left tarnel running: $(ps -o pid=,ppid=,args= -p "$(echo $left | tr ' ' ,)")"
+        kill -9 $left 2>/dev/null
+        status=1
+    fi
+}
+
+session files -- "$s/plate.qzt" "$work/binary.stl" "$work/part.tvx"
+for mode in plain debugging; do
+    debug=()
+    [ $mode = debugging ] && debug=(G_MESSAGES_DEBUG=tumbler-desktop-thumbnailer)
+    session "folder-$mode" "${debug[@]}" -- --flavor normal --scheduler foreground --seconds 60 \
+        --no-picture "$folder/a-oversized.qzt" "$folder"/[b-f]-*
+done
+exit $status
