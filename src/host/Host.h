@@ -39,6 +39,7 @@ std::string NoPictureReason(const char* input, const CheckedHandler& handler, co
 void RelayChildText(const ChildOutcome& outcome);
 
 int RunThumbnail(int argc, char** argv);
+int RunInfo(int argc, char** argv);
 int RunRegister(int argc, char** argv); // and `tarnel unregister`, by argv[0]
 int RunRegistry(int argc, char** argv);
 int RunInstall(int argc, char** argv);

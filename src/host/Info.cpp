@@ -1,9 +1,10 @@
-// `tarnel info`: what the extractor sees in a file, and why. Built into the info library (InfoLibrary.h).
+// `tarnel info`: what the extractor sees in a file, looked at in the info child and sent to the parent as a
+// typed record (InfoRecord.h). Built into the info library (InfoLibrary.h).
 #include "host/Host.h"
+#include "host/InfoRecord.h"
 
 #include "afxfile.h"
 #include "extractor/ProjectFile.h"
-#include "host/Escape.h"
 #include "host/FileChecks.h"
 #include "host/Formats.h"
 #include "host/InfoLibrary.h"
@@ -11,6 +12,8 @@
 #include "platform/tarnel/widestr.h"
 #include "sources/EmbeddedThumbnail.h"
 #include "sources/SourceChain.h"
+
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -35,10 +38,6 @@ const char* KindOf(const CString& bound) {
             if (format.kind == kind && bound.Find(WidenFileName(format.extension).c_str()) >= 0)
                 return KindName(kind);
     return "unknown";
-}
-
-std::string Json(const CString& s) {
-    return JsonString(s.str());
 }
 
 // What `tarnel info` tells about a file, looked at as the extractor looks at it.
@@ -118,91 +117,68 @@ InfoFacts LookAt(const char* file) {
     return facts;
 }
 
-std::string InfoJson(const InfoFacts& facts) {
-    std::string out = "{";
-    out += "\"path\": " + JsonString(ShellPath(facts.file));
-    out += ", \"bound_path\": " + Json(facts.bound);
-    out += std::string(", \"kind\": \"") + facts.kind + "\"";
-    out += ", \"size\": " + (facts.size ? std::to_string(*facts.size) : "null");
-    out += ", \"size_limit\": " + std::to_string(facts.limit);
-    out += std::string(", \"size_limit_source\": \"") + facts.LimitSource() + "\"";
-    out += std::string(", \"size_ignored\": ") + (facts.ignored ? "true" : "false");
-    out += std::string(", \"size_allowed\": ") + (facts.allowed ? "true" : "false");
-    out += ", \"studies\": ";
-    if (facts.studies) {
-        out += "[";
-        for (size_t i = 0; i < facts.studies->size(); ++i)
-            out += (i ? ", " : "") + Json((*facts.studies)[i]);
-        out += "]";
-    } else {
-        out += "null";
-    }
-    out +=
-        ", \"marker_offset\": " + (facts.HasMarker() ? std::to_string(facts.picture->markerOffset) : "null");
-    out += ", \"picture_width\": " + (facts.HasPicture() ? std::to_string(facts.picture->width) : "null");
-    out += ", \"picture_height\": " + (facts.HasPicture() ? std::to_string(facts.picture->height) : "null");
-    out += MeshFactsJson(facts.mesh);
-    const std::string& error = !facts.unreadable.empty()     ? facts.unreadable
-                               : !facts.projectError.empty() ? facts.projectError
-                                                             : facts.meshError;
-    out += ", \"error\": " + (error.empty() ? std::string("null") : "\"" + error + "\"");
-    return out + "}\n";
+AnswerWhy UnreadableWhy(const std::string& problem) {
+    return problem.empty()                   ? AnswerWhy::None
+           : problem == "not found"          ? AnswerWhy::NotFound
+           : problem == "permission denied"  ? AnswerWhy::PermissionDenied
+           : problem == "not a regular file" ? AnswerWhy::NotRegular
+                                             : AnswerWhy::Unknown;
 }
 
-void PrintInfo(const InfoFacts& facts) {
-    std::printf("path: %s\n", Printable(facts.file).c_str());
-    std::printf("kind: %s\n", facts.kind);
-    if (facts.size)
-        std::printf("size: %llu bytes\n", static_cast<unsigned long long>(*facts.size));
-    else
-        std::printf("size: unknown (no regular file of that name)\n");
-    if (facts.ignored)
-        std::printf("size limit: ignored (TARNEL_IGNORE_SIZE is set and not 0)\n");
-    else
-        std::printf("size limit: %lu bytes (%s)\n", static_cast<unsigned long>(facts.limit),
-                    facts.limitFromEnvironment ? "from TARNEL_SIZE_LIMIT" : "default");
-    std::printf("size allowed: %s\n", facts.allowed ? "yes"
-                                      : facts.size  ? "no, the file is over the limit"
-                                                    : "no, not found");
-    if (facts.picture && !facts.HasMarker())
-        std::printf("embedded picture: none (no <THUMBNAIL> marker in the last %d bytes)\n",
-                    kThumbnailWindow);
-    else if (facts.picture && !facts.HasPicture())
-        std::printf("embedded picture: marker at offset %lld, but the picture cannot be loaded\n",
-                    static_cast<long long>(facts.picture->markerOffset));
-    else if (facts.picture)
-        std::printf("embedded picture: marker at offset %lld, %lu x %lu pixels\n",
-                    static_cast<long long>(facts.picture->markerOffset),
-                    static_cast<unsigned long>(facts.picture->width),
-                    static_cast<unsigned long>(facts.picture->height));
-    PrintMeshFacts(facts.mesh);
-    if (!facts.meshError.empty())
-        std::printf("mesh: none read: %s\n", Printable(facts.meshError).c_str());
-    if (!facts.projectError.empty())
-        std::printf("studies: none read: %s\n", facts.projectError.c_str());
-    else if (facts.studies) {
-        std::printf("studies: %zu\n", facts.studies->size());
-        for (const CString& s : *facts.studies)
-            std::printf("  %s\n", Printable(NarrowFileName(s.str())).c_str());
+InfoRecord RecordOf(const InfoFacts& facts) {
+    InfoRecord r;
+    r.boundPath = NarrowFileName(facts.bound.str());
+    r.kind = 0;
+    for (const FileKind k : {FileKind::Study, FileKind::Project, FileKind::Mesh, FileKind::Document})
+        if (facts.IsKind(k))
+            r.kind = uint8_t(1 + int(k));
+    r.unreadable = UnreadableWhy(facts.unreadable);
+    r.hasSize = facts.size.has_value();
+    r.size = facts.size.value_or(0);
+    r.limitFromEnvironment = facts.limitFromEnvironment;
+    r.ignored = facts.ignored;
+    r.allowed = facts.allowed;
+    r.limit = facts.limit;
+    r.lookedForPicture = facts.picture.has_value();
+    r.markerWindow = uint32_t(kThumbnailWindow);
+    if (facts.picture) {
+        r.markerOffset = facts.picture->markerOffset >= 0 ? facts.picture->markerOffset : -1;
+        r.pictureWidth = uint32_t(facts.picture->width);
+        r.pictureHeight = uint32_t(facts.picture->height);
     }
+    r.isProject = facts.studies.has_value() || !facts.projectError.empty();
+    r.projectUnreadable = !facts.projectError.empty();
+    if (facts.studies) {
+        r.studyCount = uint32_t(facts.studies->size());
+        for (size_t i = 0; i < facts.studies->size() && i < InfoRecord::kMaxStudiesListed; ++i)
+            r.studies.push_back(NarrowFileName((*facts.studies)[i].str()));
+    }
+    r.isMesh = facts.IsKind(FileKind::Mesh);
+    r.meshLibraryMissing = !facts.meshError.empty();
+    if (facts.mesh) {
+        r.meshFormat = std::strcmp(facts.mesh->format, "ascii") == 0 ? 1 : 2;
+        r.pointsRead = facts.mesh->pointsRead;
+        r.trianglesRead = facts.mesh->trianglesRead;
+        r.points = facts.mesh->points;
+        r.triangles = facts.mesh->triangles;
+    }
+    return r;
 }
 
 } // namespace
 
-extern "C" TARNEL_API int TarnelRunInfo(int argc, char** argv) {
-    InfoRequest request;
-    if (const int status = ReadArguments(ParseInfoArguments, argc, argv, request); status >= 0)
-        return status;
-    const InfoFacts facts = LookAt(request.file);
-    if (request.json) {
-        std::fputs(InfoJson(facts).c_str(), stdout);
-        return facts.unreadable.empty() ? 0 : kExitNoPicture;
+extern "C" TARNEL_API int TarnelLookAt(const char* file, int fd) {
+    std::string bytes;
+    try {
+        bytes = EncodeInfo(RecordOf(LookAt(file)));
+    } catch (...) {
+        return 1;
     }
-    PrintInfo(facts);
-    if (!facts.unreadable.empty()) {
-        std::fprintf(stderr, "tarnel info: %s: %s\n", Printable(facts.file).c_str(),
-                     facts.unreadable.c_str());
-        return kExitNoPicture;
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0)
+            return 1;
+        done += size_t(n);
     }
     return 0;
 }

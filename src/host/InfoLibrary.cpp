@@ -18,11 +18,11 @@ const InfoLibrary& GetInfoLibrary() {
             l.error = why != nullptr ? Printable(why) : "cannot load " + Printable(path);
             return l;
         }
-        l.runInfo = reinterpret_cast<TarnelRunInfoFn>(::dlsym(handle, "TarnelRunInfo"));
+        l.lookAt = reinterpret_cast<TarnelLookAtFn>(::dlsym(handle, "TarnelLookAt"));
         l.explainNoPicture =
             reinterpret_cast<TarnelExplainNoPictureFn>(::dlsym(handle, "TarnelExplainNoPicture"));
         l.newestStudy = reinterpret_cast<TarnelNewestStudyFn>(::dlsym(handle, "TarnelNewestStudy"));
-        if (l.runInfo == nullptr || l.explainNoPicture == nullptr || l.newestStudy == nullptr)
+        if (l.lookAt == nullptr || l.explainNoPicture == nullptr || l.newestStudy == nullptr)
             l.error = Printable(path) + " lacks the entry points of this version of tarnel";
         return l;
     }();

@@ -9,8 +9,9 @@
 #include <string>
 
 extern "C" {
-// `tarnel info`: its whole run, with argv[0] the command's name.
-typedef int (*TarnelRunInfoFn)(int argc, char** argv);
+// `tarnel info`'s look at the file, in the info child: the record (InfoRecord.h) written to fd; 0 when it
+// was.
+typedef int (*TarnelLookAtFn)(const char* file, int fd);
 // Why the file at path gave no picture, as an AnswerWhy (ChildAnswer.h) with its numbers[2]; asked in the
 // extraction child, which read the file. meshDrewNothing: the mesh preview held only the background.
 typedef void (*TarnelExplainNoPictureFn)(const char* path, int meshDrewNothing, uint16_t* why,
@@ -25,7 +26,7 @@ inline constexpr char kInfoLibraryName[] = "libtarnelinfo.so";
 // The info library's entry points, loaded once per process; null members when it cannot be loaded, with the
 // reason in error.
 struct InfoLibrary {
-    TarnelRunInfoFn runInfo = nullptr;
+    TarnelLookAtFn lookAt = nullptr;
     TarnelExplainNoPictureFn explainNoPicture = nullptr;
     TarnelNewestStudyFn newestStudy = nullptr;
     std::string error;

@@ -166,11 +166,6 @@ bool SendAnswer(const ChildAnswer& answer) {
     return sent;
 }
 
-bool IsValidAnswer(const ChildAnswer& a) {
-    return a.magic == ChildAnswer::kMagic && a.version == 1 && a.kind >= AnswerKind::Picture &&
-           a.kind <= AnswerKind::Facts && a.why <= AnswerWhy::Unknown && a.call <= AnswerCall::GetLocation;
-}
-
 void ChildPool::Drain(Child& c) {
     char buffer[4096];
     while (c.said >= 0) {

@@ -12,10 +12,3 @@ using MeshFacts = TarnelMeshFacts;
 // The facts of the mesh file at the bound path, or nothing when no regular file of that name can be read, or
 // when the mesh library cannot be loaded (then with the reason in error).
 std::optional<MeshFacts> GetMeshFacts(const std::wstring& boundPath, std::string& error);
-
-// The JSON members mesh_format, points_read, triangles_read, points and triangles, each after ", "; null
-// without facts.
-std::string MeshFactsJson(const std::optional<MeshFacts>& facts);
-
-// The text line "mesh: ...", nothing without facts.
-void PrintMeshFacts(const std::optional<MeshFacts>& facts);

@@ -14,15 +14,6 @@
 
 namespace {
 
-int RunInfo(int argc, char** argv) {
-    const InfoLibrary& info = GetInfoLibrary();
-    if (info.runInfo == nullptr) {
-        std::fprintf(stderr, "tarnel info: %s\n", info.error.c_str());
-        return kExitNoPicture;
-    }
-    return info.runInfo(argc, argv);
-}
-
 // What runs each command of the table (host/Options.h).
 struct Handler {
     const char* name;

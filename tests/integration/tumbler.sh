@@ -42,11 +42,11 @@ export XDG_RUNTIME_DIR="$work/runtime" XDG_DATA_DIRS="$prefix/share:/usr/share"
 unset TARNEL_SIZE_LIMIT TARNEL_IGNORE_SIZE TARNEL_REGISTRY G_MESSAGES_DEBUG
 echo "running as uid $user_uid"
 
-# tarnel processes still running below the work folder (tumbler starts them in the file's folder).
-leftovers() {
+# The processes of session NAME (its cache folder is in their environment), tumbler's and tarnel's included.
+processes_of() {
     local p
-    for p in $(pgrep -x tarnel); do
-        case $(readlink "/proc/$p/cwd" 2>/dev/null) in "$work"*) echo "$p" ;; esac
+    for p in /proc/[0-9]*; do
+        tr '\0' '\n' 2>/dev/null <"$p/environ" | grep -qxF "XDG_CACHE_HOME=$work/cache-$1" && echo "${p#/proc/}"
     done
 }
 
@@ -60,23 +60,29 @@ session() {
     while [ "$1" != -- ]; do env+=("$1"); shift; done
     shift
     echo "-- $name"
+    # Its output goes to files, so that nothing left running holds this script's own.
     XDG_CACHE_HOME="$work/cache-$name" timeout -k 5 90 env "${env[@]}" "${as_user[@]}" dbus-run-session -- \
-        /usr/bin/python3 "$here/tumbler_client.py" "$@" 2>"$work/$name.log" || {
+        /usr/bin/python3 "$here/tumbler_client.py" "$@" >"$work/$name.out" 2>"$work/$name.log"
+    local result=$?
+    cat "$work/$name.out"
+    if [ $result != 0 ]; then
         status=1
         echo "FAIL: $name (tumbler's messages follow)"
-        tail -n 20 "$work/$name.log"
-    }
+        grep -v '^ ' "$work/$name.log" | tail -n 20
+    fi
     # With debugging on, tumbler passes on what tarnel said: the pipe was in use.
     case " ${env[*]} " in *" G_MESSAGES_DEBUG="*)
         grep -q 'tarnel: no picture for' "$work/$name.log" ||
             { status=1; echo "FAIL: $name: tumbler did not read tarnel's standard error"; } ;;
     esac
-    local left
-    left=$(leftovers)
+    # Tumbler goes with its bus; nothing that tarnel started may stay.
+    local left tries=50
+    while left=$(processes_of "$name") && [ -n "$left" ] && [ $((tries -= 1)) -gt 0 ]; do sleep 0.1; done
     if [ -n "$left" ]; then
-        echo "FAIL: $name left tarnel running: $(ps -o pid=,ppid=,args= -p "$(echo $left | tr ' ' ,)")"
-        kill -9 $left 2>/dev/null
         status=1
+        echo "FAIL: $name left processes running:"
+        ps -o pid=,ppid=,args= -p "$(echo $left | tr ' ' ,)"
+        kill -9 $left 2>/dev/null
     fi
 }
 

@@ -1,0 +1,207 @@
+// `tarnel info`: the parent's part. The file is looked at in a confined, bounded child (the info library's
+// TarnelLookAt), which sends what it found as a typed record (InfoRecord.h); the parent checks the record and
+// prints it, every name escaped, as text or JSON.
+#include "host/Escape.h"
+#include "host/Formats.h"
+#include "host/Host.h"
+#include "host/InfoLibrary.h"
+#include "host/InfoRecord.h"
+#include "host/Isolated.h"
+
+#include "platform/tarnel/widestr.h"
+
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+using tarnel::plat::WidenFileName;
+
+namespace {
+
+const char* KindText(const InfoRecord& r) {
+    return r.kind == 0 ? "unknown" : KindName(FileKind(r.kind - 1));
+}
+
+const char* UnreadableText(AnswerWhy why) {
+    switch (why) {
+    case AnswerWhy::None:
+        return nullptr;
+    case AnswerWhy::NotFound:
+        return "not found";
+    case AnswerWhy::PermissionDenied:
+        return "permission denied";
+    case AnswerWhy::NotRegular:
+        return "not a regular file";
+    default:
+        return "cannot be read";
+    }
+}
+
+const char kMeshLibraryProblem[] = "the mesh library beside the module cannot be loaded";
+
+bool HasMarker(const InfoRecord& r) {
+    return r.lookedForPicture && r.markerOffset >= 0;
+}
+bool HasPicture(const InfoRecord& r) {
+    return HasMarker(r) && r.pictureWidth > 0;
+}
+
+std::string InfoJson(const char* file, const InfoRecord& r) {
+    const std::string null = "null";
+    std::string out = "{";
+    out += "\"path\": " + JsonString(ShellPath(file));
+    out += ", \"bound_path\": " + JsonString(WidenFileName(r.boundPath));
+    out += std::string(", \"kind\": \"") + KindText(r) + "\"";
+    out += ", \"size\": " + (r.hasSize ? std::to_string(r.size) : null);
+    out += ", \"size_limit\": " + std::to_string(r.limit);
+    out += std::string(", \"size_limit_source\": \"") +
+           (r.ignored                ? "TARNEL_IGNORE_SIZE"
+            : r.limitFromEnvironment ? "TARNEL_SIZE_LIMIT"
+                                     : "default") +
+           "\"";
+    out += std::string(", \"size_ignored\": ") + (r.ignored ? "true" : "false");
+    out += std::string(", \"size_allowed\": ") + (r.allowed ? "true" : "false");
+    out += ", \"studies\": ";
+    if (r.isProject && !r.projectUnreadable) {
+        out += "[";
+        for (size_t i = 0; i < r.studies.size(); ++i)
+            out += (i ? ", " : "") + JsonString(WidenFileName(r.studies[i]));
+        out += "]";
+    } else {
+        out += null;
+    }
+    out += ", \"marker_offset\": " + (HasMarker(r) ? std::to_string(r.markerOffset) : null);
+    out += ", \"picture_width\": " + (HasPicture(r) ? std::to_string(r.pictureWidth) : null);
+    out += ", \"picture_height\": " + (HasPicture(r) ? std::to_string(r.pictureHeight) : null);
+    const bool mesh = r.meshFormat != 0;
+    out +=
+        ", \"mesh_format\": " + (mesh ? std::string(r.meshFormat == 1 ? "\"ascii\"" : "\"binary\"") : null);
+    for (const auto& [name, value] : {std::pair{"points_read", r.pointsRead},
+                                      {"triangles_read", r.trianglesRead},
+                                      {"points", r.points},
+                                      {"triangles", r.triangles}})
+        out += std::string(", \"") + name + "\": " + (mesh ? std::to_string(value) : null);
+    const char* error = UnreadableText(r.unreadable);
+    if (error == nullptr && r.projectUnreadable)
+        error = "the project file cannot be read";
+    if (error == nullptr && r.meshLibraryMissing)
+        error = kMeshLibraryProblem;
+    out += ", \"error\": " + (error == nullptr ? null : "\"" + std::string(error) + "\"");
+    return out + "}\n";
+}
+
+void PrintInfo(const char* file, const InfoRecord& r) {
+    std::printf("path: %s\n", Printable(file).c_str());
+    std::printf("kind: %s\n", KindText(r));
+    if (r.hasSize)
+        std::printf("size: %llu bytes\n", static_cast<unsigned long long>(r.size));
+    else
+        std::printf("size: unknown (no regular file of that name)\n");
+    if (r.ignored)
+        std::printf("size limit: ignored (TARNEL_IGNORE_SIZE is set and not 0)\n");
+    else
+        std::printf("size limit: %llu bytes (%s)\n", static_cast<unsigned long long>(r.limit),
+                    r.limitFromEnvironment ? "from TARNEL_SIZE_LIMIT" : "default");
+    std::printf("size allowed: %s\n", r.allowed   ? "yes"
+                                      : r.hasSize ? "no, the file is over the limit"
+                                                  : "no, not found");
+    if (r.lookedForPicture && !HasMarker(r))
+        std::printf("embedded picture: none (no <THUMBNAIL> marker in the last %u bytes)\n", r.markerWindow);
+    else if (r.lookedForPicture && !HasPicture(r))
+        std::printf("embedded picture: marker at offset %lld, but the picture cannot be loaded\n",
+                    static_cast<long long>(r.markerOffset));
+    else if (r.lookedForPicture)
+        std::printf("embedded picture: marker at offset %lld, %u x %u pixels\n",
+                    static_cast<long long>(r.markerOffset), r.pictureWidth, r.pictureHeight);
+    if (r.meshFormat != 0)
+        std::printf(
+            "mesh: %s, %lld points and %lld triangles read, %lld points and %lld triangles after merging\n",
+            r.meshFormat == 1 ? "ascii" : "binary", (long long)r.pointsRead, (long long)r.trianglesRead,
+            (long long)r.points, (long long)r.triangles);
+    if (r.meshLibraryMissing)
+        std::printf("mesh: none read: %s\n", kMeshLibraryProblem);
+    if (r.projectUnreadable)
+        std::printf("studies: none read: the project file cannot be read\n");
+    else if (r.isProject) {
+        std::printf("studies: %u\n", r.studyCount);
+        for (const std::string& s : r.studies)
+            std::printf("  %s\n", Printable(s).c_str());
+        if (r.studyCount > r.studies.size())
+            std::printf("  ... and %zu more\n", size_t(r.studyCount - r.studies.size()));
+    }
+}
+
+// Reads what the child wrote to fd, at most InfoRecord::kMaxBytes and one byte more.
+std::string ReadRecord(int fd) {
+    std::string bytes;
+    char buffer[65536];
+    for (off_t at = 0; bytes.size() <= InfoRecord::kMaxBytes;) {
+        const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        bytes.append(buffer, size_t(n));
+        at += n;
+    }
+    return bytes;
+}
+
+} // namespace
+
+int RunInfo(int argc, char** argv) {
+    InfoRequest request;
+    if (const int status = ReadArguments(ParseInfoArguments, argc, argv, request); status >= 0)
+        return status;
+    const InfoLibrary& info = GetInfoLibrary();
+    if (info.lookAt == nullptr) {
+        std::fprintf(stderr, "tarnel info: %s\n", Printable(info.error).c_str());
+        return kExitNoPicture;
+    }
+    // The record goes through a file in memory that the parent reads back; the child's time and memory are
+    // bounded as an extraction's are.
+    const int fd = int(::syscall(SYS_memfd_create, "tarnel-info", MFD_CLOEXEC));
+    if (fd < 0) {
+        std::fprintf(stderr, "tarnel info: cannot keep the answer in memory: %s\n", std::strerror(errno));
+        return kExitNoPicture;
+    }
+    ChildLimits limits;
+    limits.seconds = kDefaultTimeout;
+    limits.memoryMiB = DefaultMemoryMiB();
+    const char* file = request.file;
+    const ChildOutcome outcome = RunIsolated(limits, [&] { return info.lookAt(file, fd); }, {fd});
+    InfoRecord record;
+    const bool read =
+        outcome.kind == ChildOutcome::Exited && outcome.code == 0 && DecodeInfo(ReadRecord(fd), record);
+    ::close(fd);
+    if (!read) {
+        // Code that is refused memory seldom says so: a child that came near its bound needed more.
+        const bool nearBound = MemoryBoundsApply() && outcome.peakKiB * 4 >= limits.memoryMiB * 1024 * 3;
+        const std::string why = outcome.kind == ChildOutcome::TimedOut
+                                    ? "gave up after " + std::to_string(int(kDefaultTimeout)) + " seconds"
+                                : nearBound
+                                    ? "it needs more memory than the bound of " +
+                                          std::to_string(limits.memoryMiB) + " MiB (TARNEL_MEMORY_LIMIT)"
+                                : outcome.kind == ChildOutcome::Crashed
+                                    ? "the look at it was ended by signal " + std::to_string(outcome.code)
+                                    : std::string("no answer could be read from the look at it");
+        std::fprintf(stderr, "tarnel info: %s: %s\n", Printable(file).c_str(), why.c_str());
+        return kExitNoPicture;
+    }
+    const char* unreadable = UnreadableText(record.unreadable);
+    if (request.json) {
+        std::fputs(InfoJson(file, record).c_str(), stdout);
+        return unreadable == nullptr ? 0 : kExitNoPicture;
+    }
+    PrintInfo(file, record);
+    if (unreadable != nullptr) {
+        std::fprintf(stderr, "tarnel info: %s: %s\n", Printable(file).c_str(), unreadable);
+        return kExitNoPicture;
+    }
+    return 0;
+}
