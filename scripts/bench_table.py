@@ -77,11 +77,13 @@ if f3d:
 else:
     rows.append(("mesh 41.6k vs f3d (process)", f"{t:.2f}" if t else "-", "", "-", "f3d", "",
                  "f3d not run (needs f3d and Xvfb)"))
-warm, _ = get(mesh, "BM_Binary41kSandbox_Warm")
-for case, label in (("Cold", "mesh 41.6k in sandbox, shaders cold"),
-                    ("Prepared", "mesh 41.6k in sandbox, prepared shaders")):
-    t, _ = get(mesh, f"BM_Binary41kSandbox_{case}")
-    row(label, t, warm, "same sandbox, warm cache", note="target 1.00x" if case == "Prepared" else "")
+t, tp = get(mesh, "BM_Binary41k_Tarnel")
+unconfined_mesh, _ = get(mesh, "BM_Binary41k_TarnelUnconfined")
+row("mesh 41.6k process, confined vs not", t, unconfined_mesh, "TARNEL_UNCONFINED=1", note="cost of confinement")
+cold, _ = get(mesh, "BM_Binary41kSandbox_Cold")
+prepared, _ = get(mesh, "BM_Binary41kSandbox_Prepared")
+row("mesh 41.6k in sandbox, prepared shaders", prepared, cold, "same sandbox, shaders cold",
+    note="what the prepared shaders save")
 
 tvx = medians("bench_tvx_reader")
 for case in ("binary-41k", "ascii-8k", "binary-4M"):
