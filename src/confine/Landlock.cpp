@@ -1,6 +1,6 @@
 // Landlock, at the highest ABI this kernel has. Reading stays open where files are (a project's studies and
 // the icon themes may lie anywhere), but not the devices: of /dev only the plain ones and the render nodes.
-// Writing is confined to the child's folders, ioctls on devices to the render nodes; no TCP, no abstract
+// Writing is confined to the child's folders, ioctls on devices to the GPU's; no TCP, no abstract
 // Unix socket, no signal leaves the child. The constants are the kernel's; older headers lack the newer.
 #include "confine/Private.h"
 
@@ -112,8 +112,15 @@ Outcome RestrictWithLandlock(const Plan& plan) {
     for (const char* device : {"/dev/zero", "/dev/full", "/dev/random", "/dev/urandom"})
         rules.Allow(device, kReadFile);
     rules.Allow("/dev/null", kReadFile | kWriteFile | (abi >= 3 ? kTruncate : 0));
-    // The render nodes: GPU drivers open them read-write and speak to them through ioctls.
+    // The render nodes: GPU drivers open them read-write and speak to them through ioctls; NVIDIA's own
+    // driver has devices of its own (/dev/nvidiactl, /dev/nvidia0, ...).
     rules.Allow("/dev/dri", reads | kWriteFile | kIoctlDev);
+    if (DIR* dev = ::opendir("/dev")) {
+        while (const dirent* e = ::readdir(dev))
+            if (std::strncmp(e->d_name, "nvidia", 6) == 0)
+                rules.Allow(std::string("/dev/") + e->d_name, kReadFile | kWriteFile | kIoctlDev);
+        ::closedir(dev);
+    }
     // The child's own folder, and any the caller names.
     rules.Allow(plan.folder, reads | writes);
     for (const std::string& folder : plan.writable)

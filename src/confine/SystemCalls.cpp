@@ -145,7 +145,7 @@ const std::vector<Call>& CheckedCalls() {
                   "cannot read, fails with ENOSYS like every call not named here, and the C library then "
                   "uses clone"},
         {"mmap", "all but anonymous shared memory, which the memory bound would not count"},
-        {"ioctl", "the render nodes' (DRM, DMA buffers, sync files) and TCGETS; never TIOCSTI or TIOCLINUX"},
+        {"ioctl", "the GPU's (DRM, DMA buffers, sync files, NVIDIA's) and TCGETS; never TIOCSTI or TIOCLINUX"},
         {"prctl", "thread names and questions; never a change of the parent-death signal"},
         {"prlimit64", "the child's own limits only"},
         {"kill", "the child itself only"},
@@ -302,11 +302,12 @@ Outcome InstallFilter(pid_t self) {
     Add(ctx, allow, "mmap", failures, {SCMP_A3(SCMP_CMP_MASKED_EQ, MAP_ANONYMOUS, 0)});
     Add(ctx, allow, "mmap", failures, {SCMP_A3(SCMP_CMP_MASKED_EQ, type, MAP_ANONYMOUS | MAP_PRIVATE)});
     // ioctl's request is an unsigned int, whose second byte names the driver: DRM ('d'), DMA buffers ('b')
-    // and sync files ('>') are the render nodes' own. The kernel ignores the upper half of the argument, so
-    // the filter masks it away too. TCGETS only asks whether a descriptor is a terminal.
+    // and sync files ('>') are the render nodes' own, 'F' NVIDIA's driver's (Landlock lets no other device of
+    // that letter open). The kernel ignores the upper half of the argument, so the filter masks it away too.
+    // TCGETS only asks whether a descriptor is a terminal.
     Add(ctx, refuse, "ioctl", failures, {SCMP_A1(SCMP_CMP_MASKED_EQ, 0xffffffffu, TIOCSTI)});
     Add(ctx, refuse, "ioctl", failures, {SCMP_A1(SCMP_CMP_MASKED_EQ, 0xffffffffu, TIOCLINUX)});
-    for (const scmp_datum_t driver : {'d', 'b', '>'})
+    for (const scmp_datum_t driver : {'d', 'b', '>', 'F'})
         Add(ctx, allow, "ioctl", failures, {SCMP_A1(SCMP_CMP_MASKED_EQ, 0xff00u, driver << 8)});
     Add(ctx, allow, "ioctl", failures, {SCMP_A1(SCMP_CMP_MASKED_EQ, 0xffffffffu, TCGETS)});
     Add(ctx, refuse, "prctl", failures, {SCMP_A0(SCMP_CMP_MASKED_EQ, 0xffffffffu, PR_SET_PDEATHSIG)});
