@@ -6,7 +6,9 @@
 # which gives no picture, then studies and meshes; the first must get tumbler's Error and every later file its
 # thumbnail. That request is made twice: once as tumbler usually runs, and once with its desktop thumbnailer's
 # debugging on, where tumbler reads tarnel's standard error through a pipe to its end, so that a process left
-# holding it would stall the rest of the folder. No tarnel process may outlive a request.
+# holding it would stall the rest of the folder. No process of a session may outlive it. (Thunar may send the
+# same list in several requests at once; tumbler's workers then hand results between the requests and lose
+# some on their own, with any thumbnailer, so the folder is asked for once.)
 # Tumbler runs the thumbnailer entry's command itself, without a sandbox. Every wait is bounded.
 # Usage: tumbler.sh CMAKE BUILD_DIR MAKE_SAMPLES. Exit 77 (skipped) where its tools are missing.
 set -u
