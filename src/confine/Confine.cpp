@@ -131,7 +131,7 @@ std::vector<Outcome> Confine(const Plan& plan) {
         {"no_new_privs", noNewPrivileges,
          noNewPrivileges ? "no program it could run would gain privileges" : std::strerror(errno)});
     outcomes.push_back(RestrictWithLandlock(plan));
-    outcomes.push_back(InstallFilter(::getpid()));
+    outcomes.push_back(InstallFilter(plan.filter, ::getpid()));
     return outcomes;
 }
 

@@ -15,19 +15,34 @@
 // picture.
 #pragma once
 
+#include <linux/filter.h>
+
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace tarnel::confine {
 
+// The system-call filter as a program, built once by the parent for every child it starts (building it takes
+// libseccomp longer than the rest of the confinement), with the places where the child's own id goes.
+struct PreparedFilter {
+    std::vector<sock_filter> program;
+    std::vector<size_t> selfAt;
+    std::string problem; // why there is no program
+    std::string detail;  // what it holds
+};
+// Builds the filter's program. Call it before forking; an empty program leaves each child to build its own.
+PreparedFilter PrepareFilter();
+
 struct Plan {
-    std::string folder;                // the child's private folder: its temporary files, Mesa's cache
-    std::vector<std::string> writable; // further folders the child may write (a shader database to make)
-    long memoryMiB = 0;                // RLIMIT_DATA; 0: none (and always none under AddressSanitizer)
-    long threads = 0;                  // at most this many threads; 0: a bound from the processor count
-    long openFiles = 64;               // RLIMIT_NOFILE
-    long fileSizeMiB = 128;            // RLIMIT_FSIZE: the largest PNG (4096 x 4096) with room to spare
-    long folderMiB = 128;              // the bytes the child may leave in its folder, all files together
+    std::string folder;                     // the child's private folder: its temporary files, Mesa's cache
+    std::vector<std::string> writable;      // further folders the child may write (a shader database to make)
+    long memoryMiB = 0;                     // RLIMIT_DATA; 0: none (and always none under AddressSanitizer)
+    long threads = 0;                       // at most this many threads; 0: a bound from the processor count
+    long openFiles = 64;                    // RLIMIT_NOFILE
+    long fileSizeMiB = 128;                 // RLIMIT_FSIZE: the largest PNG (4096 x 4096) with room to spare
+    long folderMiB = 128;                   // the bytes the child may leave in its folder, all files together
+    const PreparedFilter* filter = nullptr; // the parent's, prepared before the fork
 };
 
 // What became of one rule.

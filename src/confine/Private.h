@@ -15,7 +15,8 @@ Outcome EnterNamespaces(const Plan& plan, bool& ownUser);
 Outcome SetLimits(const Plan& plan, bool ownUser);
 // Landlock at the highest ABI the kernel has.
 Outcome RestrictWithLandlock(const Plan& plan);
-// The system-call filter, for the process self.
-Outcome InstallFilter(pid_t self);
+// The system-call filter, for the process self: the prepared program with self in its place, or, without one,
+// a program built now.
+Outcome InstallFilter(const PreparedFilter* prepared, pid_t self);
 
 } // namespace tarnel::confine

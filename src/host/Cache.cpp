@@ -544,10 +544,9 @@ private:
                        const std::string& written) {
         ++m_problems;
         bool setUp = false;
-        const std::string why = !written.empty()
-                                    ? written
-                                    : NoPictureReason(job.path.c_str(), *job.handler, outcome,
-                                                      m_request.timeout, m_request.memoryMiB, &setUp);
+        const std::string why = !written.empty() ? written
+                                                 : NoPictureReason(*job.handler, outcome, m_request.timeout,
+                                                                   m_request.memoryMiB, &setUp);
         if (setUp) {
             ++m_tally.setUp;
             m_progress.Report(("failed (" + why + ")").c_str(), job.path, true);

@@ -33,8 +33,8 @@ bool CheckHandler(const char* input, const ModuleChoice& choice, CheckedHandler&
 
 // The reason for a child's outcome without a picture, in the user's words, worded by the parent from the
 // child's answer (never from what the child wrote). setUp tells a fault of the set-up from the file's.
-std::string NoPictureReason(const char* input, const CheckedHandler& handler, const ChildOutcome& outcome,
-                            double timeout, long memoryMiB, bool* setUp = nullptr);
+std::string NoPictureReason(const CheckedHandler& handler, const ChildOutcome& outcome, double timeout,
+                            long memoryMiB, bool* setUp = nullptr);
 // What the child wrote on its standard error, one escaped line "tarnel: extractor: ..." a line, for -v.
 void RelayChildText(const ChildOutcome& outcome);
 

@@ -155,6 +155,12 @@ namespace {
 
 int g_answerFd = -1; // in a child: the write end of its answer
 
+// The children's filter, built once in the parent for all of them.
+const tarnel::confine::PreparedFilter& PreparedChildFilter() {
+    static const tarnel::confine::PreparedFilter filter = tarnel::confine::PrepareFilter();
+    return filter;
+}
+
 } // namespace
 
 bool SendAnswer(const ChildAnswer& answer) {
@@ -242,7 +248,8 @@ bool ChildPool::Start(long id, const std::function<int()>& work, const std::vect
         return false;
     }
     int slot = g_folders.Remember(folder);
-    std::fflush(nullptr); // nothing buffered may be written twice
+    PreparedChildFilter(); // here, once: every child after the fork finds it made
+    std::fflush(nullptr);  // nothing buffered may be written twice
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0) {
@@ -275,6 +282,7 @@ bool ChildPool::Start(long id, const std::function<int()>& work, const std::vect
         plan.folder = folder;
         plan.writable = m_limits.writable;
         plan.memoryMiB = m_limits.memoryMiB;
+        plan.filter = &PreparedChildFilter();
         // TARNEL_UNCONFINED=1 leaves every rule but the memory bound off: for measuring what confinement
         // costs, and for telling a driver's trouble with it from another.
         const char* unconfined = std::getenv("TARNEL_UNCONFINED");

@@ -140,7 +140,7 @@ int RunThumbnail(int argc, char** argv) {
         }
         return outcome.answer.kind == AnswerKind::Picture ? kExitPicture : kExitIconOnly;
     }
-    const std::string why = NoPictureReason(input, handler, outcome, request.timeout, request.memoryMiB);
+    const std::string why = NoPictureReason(handler, outcome, request.timeout, request.memoryMiB);
     std::fprintf(stderr, "tarnel: no picture for %s: %s\n", Printable(input).c_str(), why.c_str());
     return kExitNoPicture;
 }
@@ -154,7 +154,7 @@ std::string MemoryBoundReason(long long mebibytes) {
 
 // The words for an answer without a picture. Every number in it was checked to be a number; every name in
 // it is the parent's own.
-std::string AnswerText(const ChildAnswer& a, const CheckedHandler& handler, long memoryMiB) {
+std::string AnswerText(const ChildAnswer& a, const CheckedHandler& handler) {
     const std::string module = Printable(handler.module), cls = GuidText(handler.clsid);
     const std::string result = DescribeHResult(a.result);
     switch (a.why) {
@@ -212,15 +212,13 @@ std::string AnswerText(const ChildAnswer& a, const CheckedHandler& handler, long
     case AnswerWhy::Unknown:
         break;
     }
-    (void)memoryMiB;
     return "no picture";
 }
 
 } // namespace
 
-std::string NoPictureReason(const char* input, const CheckedHandler& handler, const ChildOutcome& outcome,
-                            double timeout, long memoryMiB, bool* setUp) {
-    (void)input;
+std::string NoPictureReason(const CheckedHandler& handler, const ChildOutcome& outcome, double timeout,
+                            long memoryMiB, bool* setUp) {
     if (setUp != nullptr)
         *setUp = false;
     char seconds[32];
@@ -254,7 +252,7 @@ std::string NoPictureReason(const char* input, const CheckedHandler& handler, co
         return "no picture in the file";
     if (nearBound && a.why != AnswerWhy::OverSizeLimit && a.why != AnswerWhy::NotFound)
         return memory;
-    return AnswerText(a, handler, memoryMiB);
+    return AnswerText(a, handler);
 }
 
 void RelayChildText(const ChildOutcome& outcome) {
