@@ -23,7 +23,9 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <csignal>
 #include <cstddef>
+#include <cstring>
 #include <set>
 
 using tarnel::plat::NarrowFileName;
@@ -520,6 +522,33 @@ TEST(Confinement, AForgedAnswerCostsOnlyItsOwnFile) {
         ASSERT_EQ(::stat(e.path().c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0600u) << e.path();
     }
+}
+
+// The filter is built once by the parent with a stand-in for the child's id, which each child replaces by
+// its own: a child may still signal itself (abort and raise need it), and never its parent.
+TEST(Confinement, APreparedFilterNamesEachChildItself) {
+    const tarnel::confine::PreparedFilter filter = tarnel::confine::PrepareFilter();
+    ASSERT_FALSE(filter.program.empty()) << filter.problem;
+    EXPECT_FALSE(filter.selfAt.empty());
+    TempDir dir;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        tarnel::confine::Plan plan;
+        plan.folder = dir.path().string();
+        plan.filter = &filter;
+        for (const tarnel::confine::Outcome& o : tarnel::confine::Confine(plan))
+            if (std::strcmp(o.rule, "filter") == 0 && !o.applied)
+                ::_exit(10);
+        static volatile sig_atomic_t got = 0;
+        ::signal(SIGUSR1, [](int) { got = 1; });
+        const bool self = ::raise(SIGUSR1) == 0 && got == 1;
+        const bool parent = ::kill(::getppid(), 0) == 0;
+        ::_exit(self && !parent ? 0 : self ? 11 : 12);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no filter, 11: the parent was reachable, 12: itself was not";
 }
 
 // No GPU here to try: the rules themselves must leave what Mesa's hardware drivers use (the render nodes,
