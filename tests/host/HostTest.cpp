@@ -1,4 +1,5 @@
 #include "Command.h"
+#include "RegistryTestUtil.h"
 #include "TestUtil.h"
 #include "support/BmpWriter.h"
 
@@ -226,6 +227,7 @@ std::string ReadAll(const std::string& path) {
 // For one user: the MIME definitions go where update-mime-database finds them, the entry names the command
 // by its own path (quoted, since this copy's folder has a space in it), and uninstall takes both away.
 TEST(HostCommand, InstallAndUninstallForOneUser) {
+    testutil::PrivateHive hive; // uninstall unregisters: not from the registry the other tests share
     TempDir dir;
     std::filesystem::create_directories(dir / "my bin");
     std::filesystem::copy_file(TARNEL_BINARY, dir / "my bin/tarnel");
