@@ -28,7 +28,7 @@ test-sanitize: deps
 	@cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTARNEL_SANITIZE=ON >/dev/null
 	@cmake --build build-sanitize -j$(JOBS)
 	@cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-		ctest --output-on-failure -j$(JOBS)
+		LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 ctest --output-on-failure -j$(JOBS)
 
 # libFuzzer builds of the fuzz targets (clang); FUZZ_SECONDS each. `make fuzz-ci` instead runs a fixed
 # number of inputs from a fixed seed, so that the same tree always gives the same verdict. After its run each

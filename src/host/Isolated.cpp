@@ -225,6 +225,9 @@ ChildOutcome ChildPool::Finish(Child& c, bool killed) {
     } else if (WIFEXITED(status)) {
         o.kind = ChildOutcome::Exited;
         o.code = WEXITSTATUS(status);
+        // A child that answers exits with 0: any other status (a leak report in sanitizer builds, a fault
+        // after the answer) takes the answer back.
+        o.answered = o.answered && o.code == 0;
     } else {
         o.kind = ChildOutcome::Crashed;
         o.code = WIFSIGNALED(status) ? WTERMSIG(status) : -1;
