@@ -4,3 +4,16 @@ bool IsValidAnswer(const ChildAnswer& a) {
     return a.magic == ChildAnswer::kMagic && a.version == 1 && a.kind >= AnswerKind::Picture &&
            a.kind <= AnswerKind::Facts && a.why <= AnswerWhy::Unknown && a.call <= AnswerCall::GetLocation;
 }
+
+const char* UnreadableText(AnswerWhy why) {
+    switch (why) {
+    case AnswerWhy::NotFound:
+        return "not found";
+    case AnswerWhy::PermissionDenied:
+        return "permission denied";
+    case AnswerWhy::NotRegular:
+        return "not a regular file";
+    default:
+        return nullptr;
+    }
+}

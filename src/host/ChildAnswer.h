@@ -66,3 +66,7 @@ bool SendAnswer(const ChildAnswer& answer);
 
 // In the parent: whether the record is one this host can read (magic, version, kinds and reasons in range).
 bool IsValidAnswer(const ChildAnswer& answer);
+
+// The words for the reasons a file cannot be read at all ("not found", "permission denied", "not a regular
+// file"); null for every other reason.
+const char* UnreadableText(AnswerWhy why);

@@ -27,19 +27,12 @@ const char* KindText(const InfoRecord& r) {
     return r.kind == 0 ? "unknown" : KindName(FileKind(r.kind - 1));
 }
 
-const char* UnreadableText(AnswerWhy why) {
-    switch (why) {
-    case AnswerWhy::None:
+// Why the file cannot be read, for the record's reason; null when it can.
+const char* ProblemText(AnswerWhy why) {
+    if (why == AnswerWhy::None)
         return nullptr;
-    case AnswerWhy::NotFound:
-        return "not found";
-    case AnswerWhy::PermissionDenied:
-        return "permission denied";
-    case AnswerWhy::NotRegular:
-        return "not a regular file";
-    default:
-        return "cannot be read";
-    }
+    const char* text = UnreadableText(why);
+    return text != nullptr ? text : "cannot be read";
 }
 
 const char kMeshLibraryProblem[] = "the mesh library beside the module cannot be loaded";
@@ -86,7 +79,7 @@ std::string InfoJson(const char* file, const InfoRecord& r) {
                                       {"points", r.points},
                                       {"triangles", r.triangles}})
         out += std::string(", \"") + name + "\": " + (mesh ? std::to_string(value) : null);
-    const char* error = UnreadableText(r.unreadable);
+    const char* error = ProblemText(r.unreadable);
     if (error == nullptr && r.projectUnreadable)
         error = "the project file cannot be read";
     if (error == nullptr && r.meshLibraryMissing)
@@ -193,7 +186,7 @@ int RunInfo(int argc, char** argv) {
         std::fprintf(stderr, "tarnel info: %s: %s\n", Printable(file).c_str(), why.c_str());
         return kExitNoPicture;
     }
-    const char* unreadable = UnreadableText(record.unreadable);
+    const char* unreadable = ProblemText(record.unreadable);
     if (request.json) {
         std::fputs(InfoJson(file, record).c_str(), stdout);
         return unreadable == nullptr ? 0 : kExitNoPicture;

@@ -157,13 +157,9 @@ std::string MemoryBoundReason(long long mebibytes) {
 std::string AnswerText(const ChildAnswer& a, const CheckedHandler& handler) {
     const std::string module = Printable(handler.module), cls = GuidText(handler.clsid);
     const std::string result = DescribeHResult(a.result);
+    if (const char* unreadable = UnreadableText(a.why))
+        return unreadable;
     switch (a.why) {
-    case AnswerWhy::NotFound:
-        return "not found";
-    case AnswerWhy::PermissionDenied:
-        return "permission denied";
-    case AnswerWhy::NotRegular:
-        return "not a regular file";
     case AnswerWhy::OverSizeLimit:
         return "over the size limit of " + std::to_string(a.numbers[0]) +
                " bytes (TARNEL_SIZE_LIMIT, or TARNEL_IGNORE_SIZE=1)";
@@ -208,8 +204,7 @@ std::string AnswerText(const ChildAnswer& a, const CheckedHandler& handler) {
                result;
     case AnswerWhy::PngNotWritten:
         return "the picture could not be written";
-    case AnswerWhy::None:
-    case AnswerWhy::Unknown:
+    default:
         break;
     }
     return "no picture";
