@@ -61,7 +61,26 @@ vtkTVXReader::~vtkTVXReader()
   }
 }
 
-vtkCxxSetObjectMacro(vtkTVXReader, Locator, vtkIncrementalPointLocator);
+// As VTK's object setter does, but without its debug text: the locator's setter writes none.
+void vtkTVXReader::SetLocator(vtkIncrementalPointLocator* locator)
+{
+  if (this->Locator == locator)
+  {
+    return;
+  }
+  if (this->Locator != nullptr)
+  {
+    vtkIncrementalPointLocator* old = this->Locator;
+    this->Locator = nullptr;
+    old->UnRegister(this);
+  }
+  if (locator != nullptr)
+  {
+    locator->Register(this);
+  }
+  this->Locator = locator;
+  this->Modified();
+}
 
 void vtkTVXReader::CreateDefaultLocator()
 {

@@ -90,6 +90,10 @@ HBITMAP GetScaledBitmap(const CDIB& dib, LONG nWidth, LONG nHeight) {
         w = nWidth;
     }
     if (h > nHeight) {
+        // A height scaled to nothing is greater only than a negative request, which gets no picture; dividing
+        // by it would end the process.
+        if (h == 0)
+            return nullptr;
         w = w * nHeight / h;
         h = nHeight;
     }

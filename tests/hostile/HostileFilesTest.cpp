@@ -153,6 +153,9 @@ TEST_F(Hostile, RequestsOfNothingOrOfTooMuch) {
     for (const char* name : {"s.qzt", "m.tvx", "p.kpv"}) {
         EXPECT_EQ(Extract(dir / name, {0, 0}), E_FAIL) << name;
         EXPECT_EQ(Extract(dir / name, {-1, 50}), E_FAIL) << name;
+        // A negative height once divided by a width scaled to nothing: SIGFPE in the process that asked.
+        for (const SIZE size : {SIZE{0, -1}, SIZE{1, -1}, SIZE{100, -1}, SIZE{-5, -5}})
+            EXPECT_EQ(Extract(dir / name, size), E_FAIL) << name << " " << size.cx << " x " << size.cy;
     }
     // Too large to draw: no montage, no rendering, no icon; a small picture is never enlarged, so it serves.
     EXPECT_EQ(Extract(dir / "m.tvx", {100000, 100000}), E_FAIL);

@@ -180,12 +180,18 @@ TEST(ReaderObject, PropertyMacrosAndRunsWriteTheirDebugText) {
     reader->SetMerging(0);
     reader->SetMerging(1);
     reader->GetLocator();
+    auto locator = vtkSmartPointer<vtkPointLocator>::New();
+    reader->SetLocator(locator);
+    reader->SetLocator(nullptr);
+    reader->CreateDefaultLocator();
     reader->SetFileName(nullptr);
     reader->GetFileName();
     EXPECT_NE(capture->Debug.find("setting Merging to 0"), std::string::npos) << capture->Debug;
     EXPECT_NE(capture->Debug.find("returning Locator address "), std::string::npos) << capture->Debug;
     EXPECT_NE(capture->Debug.find("setting FileName to (null)"), std::string::npos) << capture->Debug;
     EXPECT_NE(capture->Debug.find("returning FileName of (null)"), std::string::npos) << capture->Debug;
+    EXPECT_EQ(capture->Debug.find("setting Locator"), std::string::npos)
+        << "the locator's setter writes none";
 
     capture->Debug.clear();
     reader->SetFileName((dir / "a.tvx").c_str());
