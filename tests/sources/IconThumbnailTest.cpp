@@ -137,6 +137,22 @@ TEST_F(IconFallback, AnIconAsLargeAsTheRequestIsDrawnFromTheCornerAndClipped) {
     EXPECT_EQ(p(1, 4), kRed);
 }
 
+// A theme's sizes are whatever its index.theme says: the extremes of an int must not overflow the lookup's
+// arithmetic (UndefinedBehaviorSanitizer stops the sanitizer build there), and the icon still comes from the
+// directory that fits.
+TEST_F(IconFallback, ExtremeSizesInAThemeAreMeasuredWithoutOverflow) {
+    WriteFile(dir / "data/icons/TestTheme/index.theme",
+              "[Icon Theme]\nName=TestTheme\nDirectories=low,high,wide,32x32/mimetypes\n\n"
+              "[low]\nSize=-2147483648\nType=Threshold\nThreshold=2147483647\n\n"
+              "[high]\nSize=2147483647\nType=Fixed\n\n"
+              "[wide]\nSize=1\nType=Scalable\nMinSize=-2147483648\nMaxSize=-2147483647\n\n"
+              "[32x32/mimetypes]\nSize=32\nType=Fixed\n");
+    for (const char* folder : {"low", "high", "wide"})
+        WriteIcon(dir / ("data/icons/TestTheme/" + std::string(folder) + "/text-x-generic.png"), 8);
+    const RECT ink = Icon(dir / "notes.txt", {96, 96}).Ink();
+    EXPECT_EQ(ink.right - ink.left, 32) << "the 32 x 32 file, the one that fits";
+}
+
 TEST_F(IconFallback, NoPathOrNoFileGivesNoPicture) {
     EXPECT_EQ(CreateIconThumbnail(nullptr, {96, 96}), nullptr);
     EXPECT_EQ(Icon(dir / "missing.txt", {96, 96}).width, 0) << "no icon, not a white bitmap";

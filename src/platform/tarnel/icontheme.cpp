@@ -3,6 +3,7 @@
 #include <glib.h>
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -60,26 +61,28 @@ struct Directory {
     int threshold = 2;
     enum { Fixed, Scalable, Threshold } type = Threshold;
 
+    // Sizes come from the theme's file as any int: measured in 64 bits, where no sum or difference of two
+    // of them overflows.
     bool MatchesSize(int s) const {
+        const int64_t at = s;
         switch (type) {
         case Fixed:
-            return s == size;
+            return at == size;
         case Scalable:
-            return s >= minSize && s <= maxSize;
+            return at >= minSize && at <= maxSize;
         default:
-            return s >= size - threshold && s <= size + threshold;
+            return at >= int64_t(size) - threshold && at <= int64_t(size) + threshold;
         }
     }
-    int Distance(int s) const {
+    int64_t Distance(int s) const {
+        const int64_t at = s, low = int64_t(size) - threshold, high = int64_t(size) + threshold;
         switch (type) {
         case Fixed:
-            return std::abs(size - s);
+            return at > size ? at - size : int64_t(size) - at;
         case Scalable:
-            return s < minSize ? minSize - s : s > maxSize ? s - maxSize : 0;
+            return at < minSize ? minSize - at : at > maxSize ? at - maxSize : 0;
         default:
-            return s < size - threshold   ? size - threshold - s
-                   : s > size + threshold ? s - size - threshold
-                                          : 0;
+            return at < low ? low - at : at > high ? at - high : 0;
         }
     }
 };
@@ -154,9 +157,9 @@ std::string LookupIcon(const std::string& icon, int size, const std::string& the
             }
     }
     std::string closest;
-    int best = INT32_MAX;
+    int64_t best = INT64_MAX;
     for (const Directory& d : theme.directories) {
-        int distance = d.Distance(size);
+        const int64_t distance = d.Distance(size);
         if (distance >= best)
             continue;
         for (const std::string& base : bases)
