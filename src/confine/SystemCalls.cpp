@@ -273,6 +273,11 @@ const std::vector<Call>& RefusedCalls() {
 
 namespace {
 
+// One comparison of a call's argument (libseccomp's SCMP_A0 and kin, with every field given).
+scmp_arg_cmp Arg(unsigned int arg, scmp_compare op, scmp_datum_t a, scmp_datum_t b = 0) {
+    return {arg, op, a, b};
+}
+
 // Adds one rule; false with the call's name in failures when libseccomp refuses it. A call this architecture
 // lacks is passed over.
 bool Add(scmp_filter_ctx ctx, uint32_t action, const char* name, std::vector<std::string>& failures,
@@ -308,48 +313,48 @@ bool Build(pid_t self, PreparedFilter& out) {
         Add(ctx, refuse, call.name, failures);
     // Threads share the memory, the signal handlers and the thread group: anything else is a new process.
     const scmp_datum_t thread = CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND | CLONE_THREAD;
-    Add(ctx, allow, "clone", failures, {SCMP_A0(SCMP_CMP_MASKED_EQ, thread, thread)});
+    Add(ctx, allow, "clone", failures, {Arg(0, SCMP_CMP_MASKED_EQ, thread, thread)});
     if (kAddressSanitizer) // LeakSanitizer's helper: the memory shared, no thread group
-        Add(ctx, allow, "clone", failures, {SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_VM | CLONE_THREAD, CLONE_VM)});
+        Add(ctx, allow, "clone", failures, {Arg(0, SCMP_CMP_MASKED_EQ, CLONE_VM | CLONE_THREAD, CLONE_VM)});
     // Anonymous memory only private: shared anonymous memory lies outside RLIMIT_DATA.
     const scmp_datum_t type = MAP_ANONYMOUS | 0x0f; // 0x0f: the mapping type's bits
-    Add(ctx, allow, "mmap", failures, {SCMP_A3(SCMP_CMP_MASKED_EQ, MAP_ANONYMOUS, 0)});
-    Add(ctx, allow, "mmap", failures, {SCMP_A3(SCMP_CMP_MASKED_EQ, type, MAP_ANONYMOUS | MAP_PRIVATE)});
+    Add(ctx, allow, "mmap", failures, {Arg(3, SCMP_CMP_MASKED_EQ, MAP_ANONYMOUS, 0)});
+    Add(ctx, allow, "mmap", failures, {Arg(3, SCMP_CMP_MASKED_EQ, type, MAP_ANONYMOUS | MAP_PRIVATE)});
     // ioctl's request is an unsigned int, whose second byte names the driver: DRM ('d'), DMA buffers ('b')
     // and sync files ('>') are the render nodes' own, 'F' NVIDIA's driver's (Landlock lets no other device of
     // that letter open). The kernel ignores the upper half of the argument, so the filter masks it away too.
     // TCGETS only asks whether a descriptor is a terminal.
-    Add(ctx, refuse, "ioctl", failures, {SCMP_A1(SCMP_CMP_MASKED_EQ, 0xffffffffu, TIOCSTI)});
-    Add(ctx, refuse, "ioctl", failures, {SCMP_A1(SCMP_CMP_MASKED_EQ, 0xffffffffu, TIOCLINUX)});
+    Add(ctx, refuse, "ioctl", failures, {Arg(1, SCMP_CMP_MASKED_EQ, 0xffffffffu, TIOCSTI)});
+    Add(ctx, refuse, "ioctl", failures, {Arg(1, SCMP_CMP_MASKED_EQ, 0xffffffffu, TIOCLINUX)});
     for (const scmp_datum_t driver : {'d', 'b', '>', 'F'})
-        Add(ctx, allow, "ioctl", failures, {SCMP_A1(SCMP_CMP_MASKED_EQ, 0xff00u, driver << 8)});
-    Add(ctx, allow, "ioctl", failures, {SCMP_A1(SCMP_CMP_MASKED_EQ, 0xffffffffu, TCGETS)});
-    Add(ctx, refuse, "prctl", failures, {SCMP_A0(SCMP_CMP_MASKED_EQ, 0xffffffffu, PR_SET_PDEATHSIG)});
-    Add(ctx, allow, "prctl", failures, {SCMP_A0(SCMP_CMP_MASKED_EQ, 0xffffffffu, PR_SET_NAME)});
-    Add(ctx, allow, "prctl", failures, {SCMP_A0(SCMP_CMP_MASKED_EQ, 0xffffffffu, PR_GET_NAME)});
-    Add(ctx, allow, "prctl", failures, {SCMP_A0(SCMP_CMP_MASKED_EQ, 0xffffffffu, PR_GET_PDEATHSIG)});
-    Add(ctx, allow, "prctl", failures, {SCMP_A0(SCMP_CMP_MASKED_EQ, 0xffffffffu, PR_GET_DUMPABLE)});
-    Add(ctx, allow, "prctl", failures, {SCMP_A0(SCMP_CMP_MASKED_EQ, 0xffffffffu, PR_SET_VMA)});
+        Add(ctx, allow, "ioctl", failures, {Arg(1, SCMP_CMP_MASKED_EQ, 0xff00u, driver << 8)});
+    Add(ctx, allow, "ioctl", failures, {Arg(1, SCMP_CMP_MASKED_EQ, 0xffffffffu, TCGETS)});
+    Add(ctx, refuse, "prctl", failures, {Arg(0, SCMP_CMP_MASKED_EQ, 0xffffffffu, PR_SET_PDEATHSIG)});
+    Add(ctx, allow, "prctl", failures, {Arg(0, SCMP_CMP_MASKED_EQ, 0xffffffffu, PR_SET_NAME)});
+    Add(ctx, allow, "prctl", failures, {Arg(0, SCMP_CMP_MASKED_EQ, 0xffffffffu, PR_GET_NAME)});
+    Add(ctx, allow, "prctl", failures, {Arg(0, SCMP_CMP_MASKED_EQ, 0xffffffffu, PR_GET_PDEATHSIG)});
+    Add(ctx, allow, "prctl", failures, {Arg(0, SCMP_CMP_MASKED_EQ, 0xffffffffu, PR_GET_DUMPABLE)});
+    Add(ctx, allow, "prctl", failures, {Arg(0, SCMP_CMP_MASKED_EQ, 0xffffffffu, PR_SET_VMA)});
     if (kAddressSanitizer) // LeakSanitizer lets its helper trace the process
-        Add(ctx, allow, "prctl", failures, {SCMP_A0(SCMP_CMP_MASKED_EQ, 0xffffffffu, PR_SET_PTRACER)});
+        Add(ctx, allow, "prctl", failures, {Arg(0, SCMP_CMP_MASKED_EQ, 0xffffffffu, PR_SET_PTRACER)});
     // Signals and limits: the child itself (pid 0 and the child's own pid), never another process.
     const auto me = scmp_datum_t(self);
     for (const char* call : {"kill", "rt_sigqueueinfo"}) {
-        Add(ctx, allow, call, failures, {SCMP_A0(SCMP_CMP_EQ, me)});
-        Add(ctx, allow, call, failures, {SCMP_A0(SCMP_CMP_EQ, 0)});
+        Add(ctx, allow, call, failures, {Arg(0, SCMP_CMP_EQ, me)});
+        Add(ctx, allow, call, failures, {Arg(0, SCMP_CMP_EQ, 0)});
     }
     for (const char* call : {"tgkill", "rt_tgsigqueueinfo"})
-        Add(ctx, allow, call, failures, {SCMP_A0(SCMP_CMP_EQ, me)});
-    Add(ctx, allow, "prlimit64", failures, {SCMP_A0(SCMP_CMP_EQ, 0)});
-    Add(ctx, allow, "prlimit64", failures, {SCMP_A0(SCMP_CMP_EQ, me)});
-    Add(ctx, allow, "kcmp", failures, {SCMP_A0(SCMP_CMP_EQ, me), SCMP_A1(SCMP_CMP_EQ, me)});
+        Add(ctx, allow, call, failures, {Arg(0, SCMP_CMP_EQ, me)});
+    Add(ctx, allow, "prlimit64", failures, {Arg(0, SCMP_CMP_EQ, 0)});
+    Add(ctx, allow, "prlimit64", failures, {Arg(0, SCMP_CMP_EQ, me)});
+    Add(ctx, allow, "kcmp", failures, {Arg(0, SCMP_CMP_EQ, me), Arg(1, SCMP_CMP_EQ, me)});
     // Scheduling: the calling thread (0) or the child, not the user's other processes. Mesa's threads that
     // name their own thread id are refused, and run at the child's priority.
     for (const scmp_datum_t who : {scmp_datum_t(0), me}) {
         Add(ctx, allow, "setpriority", failures,
-            {SCMP_A0(SCMP_CMP_EQ, PRIO_PROCESS), SCMP_A1(SCMP_CMP_EQ, who)});
-        Add(ctx, allow, "sched_setscheduler", failures, {SCMP_A0(SCMP_CMP_EQ, who)});
-        Add(ctx, allow, "sched_setaffinity", failures, {SCMP_A0(SCMP_CMP_EQ, who)});
+            {Arg(0, SCMP_CMP_EQ, PRIO_PROCESS), Arg(1, SCMP_CMP_EQ, who)});
+        Add(ctx, allow, "sched_setscheduler", failures, {Arg(0, SCMP_CMP_EQ, who)});
+        Add(ctx, allow, "sched_setaffinity", failures, {Arg(0, SCMP_CMP_EQ, who)});
     }
 
     // The instructions, exported through a file in memory.
