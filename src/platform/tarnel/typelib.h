@@ -44,6 +44,6 @@ struct LibDesc {
 };
 
 // The library that the text describes; TYPE_E_INVDATAREAD when it is not well-formed.
-HRESULT Parse(std::string_view text, LibDesc& lib);
+TARNEL_API HRESULT Parse(std::string_view text, LibDesc& lib);
 
 } // namespace tarnel::typelib
