@@ -173,13 +173,10 @@ int RunInfo(int argc, char** argv) {
         outcome.kind == ChildOutcome::Exited && outcome.code == 0 && DecodeInfo(ReadRecord(fd), record);
     ::close(fd);
     if (!read) {
-        // Code that is refused memory seldom says so: a child that came near its bound needed more.
-        const bool nearBound = MemoryBoundsApply() && outcome.peakKiB * 4 >= limits.memoryMiB * 1024 * 3;
         const std::string why = outcome.kind == ChildOutcome::TimedOut
                                     ? "gave up after " + std::to_string(int(kDefaultTimeout)) + " seconds"
-                                : nearBound
-                                    ? "it needs more memory than the bound of " +
-                                          std::to_string(limits.memoryMiB) + " MiB (TARNEL_MEMORY_LIMIT)"
+                                : NearMemoryBound(outcome, limits.memoryMiB)
+                                    ? MemoryBoundReason(limits.memoryMiB, "TARNEL_MEMORY_LIMIT")
                                 : outcome.kind == ChildOutcome::Crashed
                                     ? "the look at it was ended by signal " + std::to_string(outcome.code)
                                     : std::string("no answer could be read from the look at it");

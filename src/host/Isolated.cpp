@@ -96,6 +96,14 @@ bool MemoryBoundsApply() {
     return !kAddressSanitizer;
 }
 
+bool NearMemoryBound(const ChildOutcome& outcome, long memoryMiB) {
+    return memoryMiB > 0 && MemoryBoundsApply() && outcome.peakKiB * 4 >= memoryMiB * 1024 * 3;
+}
+
+std::string MemoryBoundReason(long long mebibytes, const char* how) {
+    return "it needs more memory than the bound of " + std::to_string(mebibytes) + " MiB (" + how + ")";
+}
+
 namespace {
 
 // Folders that children of a process killed outright (SIGKILL gives no chance to clean up) left in base:

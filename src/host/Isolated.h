@@ -78,6 +78,13 @@ ChildOutcome RunIsolated(const ChildLimits& limits, const std::function<int()>& 
 // Whether this build applies memory bounds (not under AddressSanitizer).
 bool MemoryBoundsApply();
 
+// Whether a child came near its memory bound: code that is refused memory seldom says so (it crashes, or
+// gives up quietly), and a child whose resident peak reached three quarters of the bound or more is taken to
+// have needed more.
+bool NearMemoryBound(const ChildOutcome& outcome, long memoryMiB);
+// The words for it; how names the options and variables that set the bound.
+std::string MemoryBoundReason(long long mebibytes, const char* how = "--memory, TARNEL_MEMORY_LIMIT");
+
 // The folder of its own that a child is given (TMPDIR and XDG_RUNTIME_DIR point there), in the first usable
 // of $XDG_RUNTIME_DIR, $TMPDIR and /tmp; empty when none takes one. The parent removes it; folders that the
 // children of a parent killed outright left behind are removed by the next run that makes one there.

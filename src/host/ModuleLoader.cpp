@@ -28,6 +28,7 @@ bool CModuleLoader::Load(int fd, const std::string& path, std::string& error) {
 bool CModuleLoader::Open(const std::string& file, const std::string& path, std::string& error) {
     Unload();
     m_path = path;
+    m_lacksExports = false;
     m_handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (m_handle == nullptr) {
         const char* why = ::dlerror();
@@ -39,6 +40,7 @@ bool CModuleLoader::Open(const std::string& file, const std::string& path, std::
     DllRegisterServer = reinterpret_cast<EntryFn>(::dlsym(m_handle, "DllRegisterServer"));
     DllUnregisterServer = reinterpret_cast<EntryFn>(::dlsym(m_handle, "DllUnregisterServer"));
     if (DllGetClassObject == nullptr || DllCanUnloadNow == nullptr) {
+        m_lacksExports = true;
         error =
             Printable(m_path) + " is no in-process server: DllGetClassObject or DllCanUnloadNow is missing";
         ::dlclose(m_handle);

@@ -28,6 +28,8 @@ public:
     bool Unload();
 
     const std::string& Path() const { return m_path; }
+    // After a failed Load: the file loaded, but lacks DllGetClassObject or DllCanUnloadNow.
+    bool LacksExports() const { return m_lacksExports; }
 
     GetClassObjectFn DllGetClassObject = nullptr;
     EntryFn DllCanUnloadNow = nullptr;
@@ -38,6 +40,7 @@ private:
     bool Open(const std::string& file, const std::string& path, std::string& error);
 
     void* m_handle = nullptr;
+    bool m_lacksExports = false;
     std::string m_path;
 };
 

@@ -147,11 +147,6 @@ int RunThumbnail(int argc, char** argv) {
 
 namespace {
 
-std::string MemoryBoundReason(long long mebibytes) {
-    return "it needs more memory than the bound of " + std::to_string(mebibytes) +
-           " MiB (--memory, TARNEL_MEMORY_LIMIT)";
-}
-
 // The words for an answer without a picture. Every number in it was checked to be a number; every name in
 // it is the parent's own.
 std::string AnswerText(const ChildAnswer& a, const CheckedHandler& handler) {
@@ -218,10 +213,7 @@ std::string NoPictureReason(const CheckedHandler& handler, const ChildOutcome& o
         *setUp = false;
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", timeout);
-    // Code that is refused memory seldom says so: it crashes, or gives up quietly. A child that came near its
-    // bound (a resident peak of three quarters of the bound or more) is taken to have needed more.
-    const bool nearBound =
-        memoryMiB > 0 && MemoryBoundsApply() && outcome.peakKiB * 4 >= memoryMiB * 1024 * 3;
+    const bool nearBound = NearMemoryBound(outcome, memoryMiB);
     const std::string memory = MemoryBoundReason(memoryMiB);
     switch (outcome.kind) {
     case ChildOutcome::TimedOut:
@@ -243,8 +235,6 @@ std::string NoPictureReason(const CheckedHandler& handler, const ChildOutcome& o
                " answered " + DescribeHResult(a.result);
     if (a.kind == AnswerKind::SetUp && setUp != nullptr)
         *setUp = true;
-    if (a.kind == AnswerKind::IconOnly) // a picture was made, but only the icon, and it was not asked for
-        return "no picture in the file";
     if (nearBound && a.why != AnswerWhy::OverSizeLimit && a.why != AnswerWhy::NotFound)
         return memory;
     return AnswerText(a, handler);
