@@ -1,6 +1,6 @@
 #include "dibkit/dibkit.h"
 
-#include "afxfile.h"
+#include "dibkit/BmpFile.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
@@ -11,120 +11,11 @@
 
 namespace {
 
-constexpr size_t kMaxFileSize = 64 * 1024 * 1024;
+using dibkit::FileBytes;
 
-uint32_t Le32(const BYTE* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24);
-}
-uint16_t Le16(const BYTE* p) {
-    return uint16_t(p[0] | (p[1] << 8));
-}
-
-// Whether an RLE stream starting at pos ends (end-of-picture code, or all rows ended) within the data.
-bool RleComplete(std::span<const BYTE> data, size_t pos, LONGLONG rows, bool four) {
-    LONGLONG rowsEnded = 0;
-    while (pos + 2 <= data.size()) {
-        const BYTE count = data[pos], code = data[pos + 1];
-        pos += 2;
-        if (count != 0)
-            continue; // a run of count pixels
-        if (code == 1)
-            return true; // end of picture
-        if (code == 0) {
-            if (++rowsEnded >= rows)
-                return true;
-        } else if (code == 2) {
-            pos += 2; // move by dx, dy
-        } else {
-            size_t bytes = four ? (size_t(code) + 1) / 2 : code; // literal pixels, padded to 16 bits
-            pos += bytes + (bytes & 1);
-        }
-    }
-    return false;
-}
-
-// Whether the colour table that the header declares lies within the file. It follows the header (and the
-// three masks of a 40-byte header with bit fields); its size is the header's colour count, or for pictures
-// of 8 bits or fewer, when that count is 0, one entry for each value a pixel can take. Pictures of more bits
-// may carry a table too, which the decoder passes over. A count that no file could hold would otherwise have
-// the decoder allocate a palette of gigabytes.
-bool ColourTableFits(std::span<const BYTE> data, uint32_t headerSize, uint32_t bpp, uint32_t compression) {
-    const bool core = headerSize == 12;
-    ULONGLONG entries = core ? 0 : Le32(data.data() + 14 + 32);
-    if (entries == 0 && bpp <= 8)
-        entries = ULONGLONG(1) << bpp;
-    const ULONGLONG start =
-        14 + ULONGLONG(headerSize) + (compression == BI_BITFIELDS && headerSize == 40 ? 12 : 0);
-    return start + entries * (core ? 3 : 4) <= data.size();
-}
-
-// Checks the headers before decoding: a BMP, no larger than a bitmap may be, and with all of its pixel
-// data present. The decoder would otherwise be handed a header that promises billions of pixels, or
-// give a picture with rows missing from a truncated file.
-bool PlausibleBmp(std::span<const BYTE> data) {
-    if (data.size() < 14 + 12 || data[0] != 'B' || data[1] != 'M')
-        return false;
-    const BYTE* info = data.data() + 14;
-    const uint32_t headerSize = Le32(info);
-    const size_t offBits = Le32(data.data() + 10);
-    LONGLONG width, height;
-    uint32_t bpp, compression = BI_RGB;
-    if (headerSize == 12) { // the OS/2 core header
-        width = Le16(info + 4);
-        height = Le16(info + 6);
-        bpp = Le16(info + 10);
-    } else if (headerSize >= 40 && data.size() >= 14 + 40) {
-        width = int32_t(Le32(info + 4));
-        height = int32_t(Le32(info + 8));
-        bpp = Le16(info + 14);
-        compression = Le32(info + 16);
-        if (height < 0)
-            height = -height; // rows stored top-down
-    } else {
-        return false;
-    }
-    if (width <= 0 || height <= 0 || width > CDIB::kMaxSide || height > CDIB::kMaxSide ||
-        width * height > CDIB::kMaxPixels || offBits < 14 + size_t(headerSize) || offBits > data.size())
-        return false;
-    if (!ColourTableFits(data, headerSize, bpp, compression))
-        return false;
-    switch (compression) {
-    case BI_RGB:
-    case BI_BITFIELDS: {
-        const LONGLONG stride = ((width * bpp + 31) / 32) * 4;
-        return bpp >= 1 && bpp <= 32 && LONGLONG(offBits) + stride * height <= LONGLONG(data.size());
-    }
-    case BI_RLE8:
-        return bpp == 8 && RleComplete(data, offBits, height, false);
-    case BI_RLE4:
-        return bpp == 4 && RleComplete(data, offBits, height, true);
-    default:
-        return false;
-    }
-}
-
-// A file's bytes, in a buffer that is not cleared first: the read fills all of it that is kept.
-struct FileBytes {
-    std::unique_ptr<BYTE[]> buffer;
-    size_t size = 0;
-    std::span<const BYTE> Bytes() const { return {buffer.get(), size}; }
-};
-
-// Reads the whole file; false when it cannot be read or is larger than any picture we decode.
-bool ReadWholeFile(LPCWSTR lpszPath, FileBytes& data) {
-    try {
-        CFile file(lpszPath, CFile::modeRead | CFile::typeBinary | CFile::shareDenyWrite);
-        ULONGLONG length = file.GetLength();
-        if (length > kMaxFileSize)
-            return false;
-        data.buffer.reset(new BYTE[size_t(length)]);
-        data.size = file.Read(data.buffer.get(), UINT(length));
-        file.Close();
-        return true;
-    } catch (CFileException* e) {
-        e->Delete();
-        return false;
-    }
+// The decoded picture that a CDIB keeps here: gdk-pixbuf's.
+GdkPixbuf* Pixbuf(void* picture) {
+    return static_cast<GdkPixbuf*>(picture);
 }
 
 // Decodes with the BMP loader only: the data is never sniffed as another format.
@@ -150,18 +41,19 @@ GdkPixbuf* DecodeBmp(std::span<const BYTE> data) {
 
 CDIB::CDIB(LPCWSTR lpszPath) {
     FileBytes data;
-    if (lpszPath == nullptr || *lpszPath == 0 || !ReadWholeFile(lpszPath, data) ||
-        !PlausibleBmp(data.Bytes()))
+    if (lpszPath == nullptr || *lpszPath == 0 || !dibkit::ReadWholeFile(lpszPath, data) ||
+        !dibkit::PlausibleBmp(data.Bytes()))
         return;
-    m_pixbuf = DecodeBmp(data.Bytes());
-    if (m_pixbuf != nullptr) {
-        m_width = DWORD(gdk_pixbuf_get_width(m_pixbuf));
-        m_height = DWORD(gdk_pixbuf_get_height(m_pixbuf));
+    GdkPixbuf* pixbuf = DecodeBmp(data.Bytes());
+    m_picture = pixbuf;
+    if (pixbuf != nullptr) {
+        m_width = DWORD(gdk_pixbuf_get_width(pixbuf));
+        m_height = DWORD(gdk_pixbuf_get_height(pixbuf));
         // The decoder gives red, green and blue in that order; a DIB keeps blue first.
-        const int channels = gdk_pixbuf_get_n_channels(m_pixbuf);
-        if (gdk_pixbuf_get_bits_per_sample(m_pixbuf) == 8 && (channels == 3 || channels == 4)) {
-            guchar* pixels = gdk_pixbuf_get_pixels(m_pixbuf);
-            const size_t stride = size_t(gdk_pixbuf_get_rowstride(m_pixbuf));
+        const int channels = gdk_pixbuf_get_n_channels(pixbuf);
+        if (gdk_pixbuf_get_bits_per_sample(pixbuf) == 8 && (channels == 3 || channels == 4)) {
+            guchar* pixels = gdk_pixbuf_get_pixels(pixbuf);
+            const size_t stride = size_t(gdk_pixbuf_get_rowstride(pixbuf));
             for (size_t y = 0; y < m_height; ++y)
                 for (guchar *p = pixels + y * stride, *end = p + size_t(m_width) * channels; p != end;
                      p += channels)
@@ -171,18 +63,19 @@ CDIB::CDIB(LPCWSTR lpszPath) {
 }
 
 CDIB::~CDIB() {
-    if (m_pixbuf != nullptr)
-        g_object_unref(m_pixbuf);
+    if (m_picture != nullptr)
+        g_object_unref(Pixbuf(m_picture));
 }
 
 HBITMAP CDIB::GetBitmap(DWORD nWidth, DWORD nHeight) const {
-    if (m_pixbuf == nullptr || nWidth == 0 || nHeight == 0 || nWidth > DWORD(kMaxSide) ||
+    GdkPixbuf* pixbuf = Pixbuf(m_picture);
+    if (pixbuf == nullptr || nWidth == 0 || nHeight == 0 || nWidth > DWORD(kMaxSide) ||
         nHeight > DWORD(kMaxSide))
         return nullptr;
     // Drawn straight from the decoder's rows, now a top-down DIB of B, G, R and perhaps alpha a pixel; its
     // own alpha is ignored, as a device-dependent bitmap has none.
-    const int channels = gdk_pixbuf_get_n_channels(m_pixbuf);
-    if (gdk_pixbuf_get_bits_per_sample(m_pixbuf) != 8 || (channels != 3 && channels != 4))
+    const int channels = gdk_pixbuf_get_n_channels(pixbuf);
+    if (gdk_pixbuf_get_bits_per_sample(pixbuf) != 8 || (channels != 3 && channels != 4))
         return nullptr;
     BITMAPINFO info = {};
     info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
@@ -192,22 +85,9 @@ HBITMAP CDIB::GetBitmap(DWORD nWidth, DWORD nHeight) const {
     info.bmiHeader.biBitCount = WORD(channels * 8);
     info.bmiHeader.biCompression = BI_RGB;
     // The decoder's rows are DWORD-aligned, as a DIB's are.
-    if (gdk_pixbuf_get_rowstride(m_pixbuf) != (LONG(m_width) * channels * 8 + 31) / 32 * 4)
+    if (gdk_pixbuf_get_rowstride(pixbuf) != (LONG(m_width) * channels * 8 + 31) / 32 * 4)
         return nullptr;
 
-    // Drawn at the new size with HALFTONE: each pixel the average of the area it covers.
-    CClientDC screen(nullptr);
-    CCompatibleDC memDC(&screen);
-    CCompatibleBitmap bitmap(&screen, int(nWidth), int(nHeight));
-    if (bitmap.m_hObject == nullptr)
-        return nullptr;
-    {
-        CDCRestorer restorer(&memDC);
-        memDC.SelectObject(&bitmap);
-        ::SetStretchBltMode(memDC, HALFTONE);
-        if (::StretchDIBits(memDC, 0, 0, int(nWidth), int(nHeight), 0, 0, int(m_width), int(m_height),
-                            gdk_pixbuf_read_pixels(m_pixbuf), &info, DIB_RGB_COLORS, SRCCOPY) == 0)
-            return nullptr;
-    }
-    return static_cast<HBITMAP>(bitmap.Detach());
+    return dibkit::StretchToNewBitmap(&info, gdk_pixbuf_read_pixels(pixbuf), m_width, m_height, nWidth,
+                                      nHeight);
 }

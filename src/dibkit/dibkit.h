@@ -6,8 +6,6 @@
 
 #include <string>
 
-typedef struct _GdkPixbuf GdkPixbuf;
-
 // A picture loaded from a BMP file. A failed load leaves the object empty; nothing is thrown.
 class CDIB {
 public:
@@ -17,7 +15,7 @@ public:
     CDIB& operator=(const CDIB&) = delete;
 
     // Non-null exactly when a picture is loaded.
-    const void* GetSafeHandle() const { return m_pixbuf; }
+    const void* GetSafeHandle() const { return m_picture; }
     DWORD GetWidth() const { return m_width; }
     DWORD GetHeight() const { return m_height; }
     // A new screen-compatible bitmap of nWidth x nHeight showing the whole picture scaled to it, averaging
@@ -32,7 +30,7 @@ public:
     static constexpr LONGLONG kMaxPixels = LONGLONG(8) * 1024 * 1024;
 
 private:
-    GdkPixbuf* m_pixbuf = nullptr;
+    void* m_picture = nullptr; // the loaded picture, as the platform keeps it
     DWORD m_width = 0;
     DWORD m_height = 0;
 };

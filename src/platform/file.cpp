@@ -45,14 +45,8 @@ int CFileException::OsErrorToException(LONG lOsError) {
     }
 }
 
-void CFileException::ThrowOsError(LONG lOsError, LPCWSTR lpszFileName) {
-    throw new CFileException(OsErrorToException(lOsError), lOsError, lpszFileName);
-}
-
-CFile::CFile(LPCWSTR lpszFileName, UINT nOpenFlags) {
-    CFileException error;
-    if (!Open(lpszFileName, nOpenFlags, &error))
-        throw new CFileException(error.m_cause, error.m_lOsError, lpszFileName);
+bool CFile::IsOpen() const {
+    return m_fd >= 0;
 }
 
 CFile::~CFile() {

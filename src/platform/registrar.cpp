@@ -1,54 +1,42 @@
+// The registrar: the script's walk is the same on both platforms; the registry it walks is the platform's
+// (RegistrarSession: our hive store here, the real registry on Windows).
 #include "libloaderapi.h"
 #include "platform/tarnel/regscript.h"
-#include "platform/tarnel/regstore.h"
-#include "platform/tarnel/widestr.h"
 #include "statreg.h"
 #include "stringapiset.h"
+#ifdef _WIN32
+#include "platform/win/regsession.h"
+#else
+#include "platform/tarnel/regsession.h"
+#endif
 
 #include <cstring>
 #include <new>
 
-using namespace tarnel::plat;
 using namespace tarnel::reg;
 
 namespace {
 
-RegKeyPath BaseOf(const std::wstring& rootName) {
-    if (NamesEqual(rootName, L"HKCR") || NamesEqual(rootName, L"HKEY_CLASSES_ROOT"))
-        return ClassesWritePath();
-    if (NamesEqual(rootName, L"HKCU") || NamesEqual(rootName, L"HKEY_CURRENT_USER"))
-        return {RegRoot::CurrentUser, {}};
-    return {RegRoot::LocalMachine, {}};
-}
+using Path = RegistrarSession::Path;
 
-RegKeyPath Child(RegKeyPath path, const std::wstring& name) {
-    path.parts.push_back(name);
+Path Child(Path path, const std::wstring& name) {
+    path.push_back(name);
     return path;
-}
-
-RegValue ToValue(const RegScriptValue& v) {
-    RegValue value;
-    value.name = v.name;
-    if (v.type == L'd') {
-        DWORD n = 0;
-        ParseRegistrationNumber(v.datum, n);
-        value.type = REG_DWORD;
-        value.data = {BYTE(n), BYTE(n >> 8), BYTE(n >> 16), BYTE(n >> 24)};
-    } else {
-        value.type = REG_SZ;
-        const size_t bytes = (v.datum.size() + 1) * sizeof(WCHAR);
-        value.data.resize(bytes);
-        std::memcpy(value.data.data(), v.datum.c_str(), bytes);
-    }
-    return value;
 }
 
 HRESULT Result(LONG error) {
     return error == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(error);
 }
 
-HRESULT RegisterKey(RegistrySession& session, const RegKeyPath& parent, const RegScriptKey& key) {
-    const RegKeyPath path = Child(parent, key.name);
+HRESULT SetValue(RegistrarSession& session, const Path& path, const RegScriptValue& v) {
+    DWORD number = 0;
+    if (v.type == L'd')
+        ParseRegistrationNumber(v.datum, number);
+    return Result(session.SetValue(path, v, number));
+}
+
+HRESULT RegisterKey(RegistrarSession& session, const Path& parent, const RegScriptKey& key) {
+    const Path path = Child(parent, key.name);
     if (key.flag == RegScriptKey::kForceRemove) {
         LONG r = session.DeleteTree(path);
         if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND)
@@ -57,23 +45,22 @@ HRESULT RegisterKey(RegistrySession& session, const RegKeyPath& parent, const Re
     if (LONG r = session.Create(path); r != ERROR_SUCCESS)
         return Result(r);
     if (key.defaultValue)
-        if (LONG r = session.SetValue(path, ToValue(*key.defaultValue)); r != ERROR_SUCCESS)
-            return Result(r);
+        if (HRESULT hr = SetValue(session, path, *key.defaultValue); FAILED(hr))
+            return hr;
     for (const RegScriptKey::Item& item : key.items) {
-        HRESULT hr = item.value ? Result(session.SetValue(path, ToValue(*item.value)))
-                                : RegisterKey(session, path, item.key);
+        HRESULT hr = item.value ? SetValue(session, path, *item.value) : RegisterKey(session, path, item.key);
         if (FAILED(hr))
             return hr;
     }
     return S_OK;
 }
 
-HRESULT UnregisterKey(RegistrySession& session, const RegKeyPath& parent, const RegScriptKey& key) {
-    const RegKeyPath path = Child(parent, key.name);
-    const RegKeyNode* node = nullptr;
-    if (LONG r = session.Find(path, node); r != ERROR_SUCCESS)
+HRESULT UnregisterKey(RegistrarSession& session, const Path& parent, const RegScriptKey& key) {
+    const Path path = Child(parent, key.name);
+    bool exists = false, hasSubkeys = false;
+    if (LONG r = session.Probe(path, exists, hasSubkeys); r != ERROR_SUCCESS)
         return Result(r);
-    if (node == nullptr)
+    if (!exists)
         return S_OK;
     for (const RegScriptKey::Item& item : key.items) {
         if (item.value) {
@@ -86,17 +73,16 @@ HRESULT UnregisterKey(RegistrySession& session, const RegKeyPath& parent, const 
     }
     if (key.flag == RegScriptKey::kNoRemove)
         return S_OK;
-    if (LONG r = session.Find(path, node); r != ERROR_SUCCESS)
+    if (LONG r = session.Probe(path, exists, hasSubkeys); r != ERROR_SUCCESS)
         return Result(r);
-    if (node == nullptr || !node->subkeys.empty()) // others' subkeys keep the key
+    if (!exists || hasSubkeys) // others' subkeys keep the key
         return S_OK;
     return Result(session.DeleteKey(path));
 }
 
-HRESULT UnregisterKeys(RegistrySession& session, const RegKeyPath& base,
-                       const std::vector<RegScriptKey>& keys) {
+HRESULT UnregisterKeys(RegistrarSession& session, const std::vector<RegScriptKey>& keys) {
     for (const RegScriptKey& key : keys)
-        if (HRESULT hr = UnregisterKey(session, base, key); FAILED(hr))
+        if (HRESULT hr = UnregisterKey(session, {}, key); FAILED(hr))
             return hr;
     return S_OK;
 }
@@ -171,21 +157,20 @@ HRESULT CRegObject::Apply(std::wstring_view script, bool bRegister) {
             !ParseRegistrationScript(expanded, roots))
             return HRESULT_FROM_WIN32(ERROR_INVALID_DATA); // no well-formed script
         for (const RegScriptRoot& root : roots) {
-            const RegKeyPath base = BaseOf(root.name);
-            RegistrySession session(base.root);
+            RegistrarSession session(root.name);
             HRESULT hr = S_OK;
             if (bRegister) {
                 for (const RegScriptKey& key : root.keys)
-                    if (FAILED(hr = RegisterKey(session, base, key)))
+                    if (FAILED(hr = RegisterKey(session, {}, key)))
                         break;
                 if (FAILED(hr)) {
                     // Take back what this block wrote: the registry is left as unregistering leaves it.
-                    UnregisterKeys(session, base, root.keys);
+                    UnregisterKeys(session, root.keys);
                     session.Commit();
                     return hr;
                 }
             } else {
-                hr = UnregisterKeys(session, base, root.keys);
+                hr = UnregisterKeys(session, root.keys);
             }
             const HRESULT committed = Result(session.Commit());
             if (FAILED(hr))

@@ -39,9 +39,3 @@ extern "C" {
 TARNEL_API DWORD GetLastError();
 TARNEL_API void SetLastError(DWORD dwErrCode);
 }
-
-// The last error as an HRESULT; E_FAIL when a failing call left no error behind.
-inline HRESULT AtlHresultFromLastError() {
-    DWORD dwErr = ::GetLastError();
-    return dwErr == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(LONG(dwErr));
-}

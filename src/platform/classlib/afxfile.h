@@ -1,7 +1,8 @@
-// The class library's file classes over POSIX files. Every name goes through the platform's name matching
-// (filename.h), and only regular files are opened: a FIFO, device or folder is refused rather than read.
-// A file opened with modeCreate is never reached through a symbolic link, so a link planted under a
-// known name cannot redirect what is written.
+// The class library's file classes, over POSIX files on Linux and Win32 files on Windows. On Linux every name
+// goes through the platform's name matching (filename.h). Only regular files are opened: a FIFO, device or
+// folder (a pipe or console on Windows) is refused rather than read. A file opened with modeCreate is never
+// reached through a symbolic link (or another reparse point), so a link planted under a known name cannot
+// redirect what is written.
 #pragma once
 
 #include "afx.h"
@@ -94,7 +95,7 @@ public:
     virtual void Close();
     virtual void Abort();
     CString GetFilePath() const { return m_strFileName; }
-    bool IsOpen() const { return m_fd >= 0; }
+    bool IsOpen() const;
 
     // Status of the open file; false when it cannot be read.
     BOOL GetStatus(CFileStatus& rStatus) const;
@@ -103,7 +104,11 @@ public:
     static void Remove(LPCWSTR lpszFileName);
 
 protected:
+#ifdef _WIN32
+    HANDLE m_hFile = INVALID_HANDLE_VALUE;
+#else
     int m_fd = -1;
+#endif
     CString m_strFileName;
 };
 

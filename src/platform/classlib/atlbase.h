@@ -114,7 +114,7 @@ inline HRESULT AtlLoadTypeLib(HINSTANCE hInstTypeLib, BSTR* pbstrPath, ITypeLib*
         return hr;
     hr = ::LoadTypeLib(path.c_str(), ppTypeLib);
     if (FAILED(hr)) {
-        const size_t slash = path.rfind(L'/'), dot = path.rfind(L'.');
+        const size_t slash = path.find_last_of(L"/\\"), dot = path.rfind(L'.');
         if (dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash))
             path.erase(dot);
         path += L".tlb";
@@ -143,10 +143,11 @@ inline HRESULT AtlRegisterTypeLib(HINSTANCE hInstTypeLib) {
     std::wstring helpDir;
     if (bstrHelpFile != nullptr && bstrHelpFile[0] != L'\0') {
         helpDir = bstrPath;
-        helpDir.erase(helpDir.rfind(L'/') + 1);
+        helpDir.erase(helpDir.find_last_of(L"/\\") + 1);
     }
     ::SysFreeString(bstrHelpFile);
-    hr = ::RegisterTypeLib(pTypeLib, bstrPath, helpDir.empty() ? nullptr : helpDir.c_str());
+    // The SDK declares the help folder writable; it is only read.
+    hr = ::RegisterTypeLib(pTypeLib, bstrPath, helpDir.empty() ? nullptr : helpDir.data());
     ::SysFreeString(bstrPath);
     pTypeLib->Release();
     return hr;

@@ -20,6 +20,12 @@
 #include <utility>
 #include <vector>
 
+// ATL's: the last error as an HRESULT; E_FAIL when a failing call left no error behind.
+inline HRESULT AtlHresultFromLastError() {
+    DWORD dwErr = ::GetLastError();
+    return dwErr == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(LONG(dwErr));
+}
+
 // Whether registrations go to the user's classes (the default here) or to the system's. Process-wide.
 TARNEL_API HRESULT AtlSetPerUserRegistration(bool bEnable);
 TARNEL_API HRESULT AtlGetPerUserRegistration(bool* pbEnabled);
