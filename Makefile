@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build run test test-sanitize fuzz fuzz-ci bench format clean
+.PHONY: all deps build windows msi run test test-sanitize fuzz fuzz-ci bench format clean
 
 all: build
 
@@ -15,11 +15,27 @@ build: deps
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
+# tarnel.dll and its test host, cross-built with mingw-w64 (windows/). The mesh preview is built with them
+# when VTK for Windows is in its cache (scripts/build-vtk-windows.sh makes it, once per machine).
+WINDOWS_BUILD ?= build-windows
+windows: deps
+	@vtk=$$(scripts/vtk-windows-prefix.sh 2>/dev/null || true); \
+	[ -n "$$vtk" ] || echo "windows: building without the mesh preview, and its Wine tests will be skipped:" \
+		"VTK for Windows is not built here (scripts/build-vtk-windows.sh builds it once, in about an hour)"; \
+	cmake -S windows -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/windows/toolchain-mingw64.cmake \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNEL_VTK_WINDOWS="$$vtk" >/dev/null
+	@cmake --build $(WINDOWS_BUILD) -j$(JOBS)
+
+# The Windows installer, build-windows/tarnel.msi: its registry rows come from registering the module with
+# this build's registrar (packaging/windows/make-msi.sh).
+msi: build windows
+	@packaging/windows/make-msi.sh $(WINDOWS_BUILD) $(BUILD) >/dev/null
+
 run: build
 	@scripts/make-samples.sh $(BUILD)/bin/make_samples
 	@scripts/run-samples.sh $(BUILD)/bin/tarnel
 
-test: build
+test: build windows msi
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 	@$(MAKE) --no-print-directory test-sanitize
 
@@ -62,4 +78,4 @@ format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h' '*.cxx')
 
 clean:
-	rm -rf $(BUILD) build-sanitize build-fuzz out
+	rm -rf $(BUILD) build-sanitize build-fuzz $(WINDOWS_BUILD) out

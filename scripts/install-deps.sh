@@ -14,6 +14,9 @@ packages=(
     python3-gi gir1.2-gnomedesktop-3.0 bubblewrap tumbler dbus-daemon
     libkf5kio-dev extra-cmake-modules qtbase5-dev kio-extras
     lintian man-db bash-completion strace
+    # The Windows build (tarnel.dll) and its tests under Wine: the cross compiler, Wine with its IDL compiler
+    # (widl), the MSI tools, and an X server for the mesh renders that Wine draws through GLX.
+    g++-mingw-w64-x86-64-posix wine64 wine64-tools libwine-dev msitools wixl xvfb xauth
 )
 
 missing=()
