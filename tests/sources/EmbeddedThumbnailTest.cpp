@@ -5,7 +5,9 @@
 #include "dibkit/dibkit.h"
 #include "sources/EmbeddedThumbnail.h"
 
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 #include <csignal>
 
@@ -150,6 +152,7 @@ TEST_F(Embedded, NoPictureLeavesNoTemporaryFile) {
         EXPECT_EQ(ExtractEmbeddedThumbnail(Wide(dir / name).c_str(), {64, 64}), nullptr) << name;
 }
 
+#ifndef _WIN32 // a file-size limit of the process is POSIX's
 TEST_F(Embedded, AWriteErrorPassesOutAndTheFileStillGoes) {
     // A picture bigger than the process may write: the temporary file cannot be written.
     WriteFile(dir / "s.qzt", bmp::Study(bmp::Encode(bmp::Solid(64, 64, 0), bmp::Variant::Rgb24)));
@@ -169,5 +172,6 @@ TEST_F(Embedded, AWriteErrorPassesOutAndTheFileStillGoes) {
     ::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(cause, CFileException::diskFull);
 }
+#endif
 
 } // namespace

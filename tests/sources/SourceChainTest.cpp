@@ -3,7 +3,9 @@
 #include "extractor/TarnelEx.h"
 #include "sources/SourceChain.h"
 
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 using testutil::ScopedEnv;
 using testutil::TempDir;
@@ -11,14 +13,14 @@ using testutil::Wide;
 
 namespace {
 
-void MakeFileOfSize(const std::string& path, off_t size) {
+void MakeFileOfSize(const std::string& path, std::int64_t size) {
     testutil::WriteFile(path, "");
     std::filesystem::resize_file(path, uintmax_t(size));
 }
 
 class SizeLimit : public ::testing::Test {
 protected:
-    bool Allowed(off_t size) {
+    bool Allowed(std::int64_t size) {
         std::string path = dir / ("f" + std::to_string(size) + ".qzt");
         MakeFileOfSize(path, size);
         return IsFileSizeAllowed(Wide(path).c_str());
@@ -39,7 +41,7 @@ TEST_F(SizeLimit, DefaultIsTwoMebibytesInclusive) {
 TEST_F(SizeLimit, LimitVariableReadAsAtoiWithItsBitPatternUnsigned) {
     struct Case {
         const char* value;
-        off_t size;
+        std::int64_t size;
         bool allowed;
     } cases[] = {
         {"0", 0, true},
@@ -58,6 +60,10 @@ TEST_F(SizeLimit, LimitVariableReadAsAtoiWithItsBitPatternUnsigned) {
         {"99999999999", 2147483648, false},
     };
     for (const Case& c : cases) {
+#ifdef _WIN32
+        if (*c.value == 0)
+            continue; // Windows' runtime keeps no variable with an empty value: setting one removes it
+#endif
         ScopedEnv env("TARNEL_SIZE_LIMIT", c.value);
         EXPECT_EQ(Allowed(c.size), c.allowed) << "limit '" << c.value << "', size " << c.size;
     }
@@ -66,7 +72,11 @@ TEST_F(SizeLimit, LimitVariableReadAsAtoiWithItsBitPatternUnsigned) {
 }
 
 TEST_F(SizeLimit, IgnoreVariableSwitchesTheCheckOffUnlessZero) {
+#ifdef _WIN32
+    for (const char* value : {"0", "word"}) { // no variable with an empty value there
+#else
     for (const char* value : {"0", "word", ""}) {
+#endif
         ScopedEnv env("TARNEL_IGNORE_SIZE", value);
         EXPECT_FALSE(Allowed(3000000)) << value;
     }
@@ -106,8 +116,12 @@ TEST(SourceChain, NullPathFilesOverTheLimitAndMeshNamedFoldersGiveNothing) {
     // A folder or FIFO named like a mesh has a status but nothing to draw, with the size check off too.
     ScopedEnv ignore("TARNEL_IGNORE_SIZE", "1");
     std::filesystem::create_directories(dir / "folder.stl");
+#ifdef _WIN32
+    for (const char* name : {"folder.stl"}) // Windows has no FIFO in a folder
+#else
     ASSERT_EQ(::mkfifo((dir / "fifo.stl").c_str(), 0600), 0);
     for (const char* name : {"folder.stl", "fifo.stl"})
+#endif
         EXPECT_EQ(CTarnelEx::GetThumbnailBitmap(Wide(dir / name).c_str(), size), nullptr) << name;
 }
 

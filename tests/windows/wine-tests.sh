@@ -13,7 +13,7 @@ win=$(readlink -f "$1")
 linux=$(readlink -f "$2")
 dll=$win/tarnel.dll
 host=$win/testhost.exe
-for f in "$dll" "$host" "$linux/bin/tarnel" "$linux/bin/make_samples" "$linux/bin/picture_diff"; do
+for f in "$dll" "$host" "$win/system_tests.exe" "$linux/bin/tarnel" "$linux/bin/make_samples" "$linux/bin/picture_diff"; do
     [ -f "$f" ] || { echo "missing $f: make windows builds the Windows side, make build the Linux side" >&2; exit 1; }
 done
 
@@ -22,6 +22,11 @@ rm -rf "$work"
 mkdir -p "$work/samples"
 wine_setup "$win/wine-prefix"
 trap wine_stop EXIT
+
+# --- The system's unit tests, built for Windows ------------------------------------------------------------
+for t in "$win"/*_tests.exe; do
+    check "$(basename "$t") passes under Wine" wine_run "$t" --gtest_brief=1
+done
 
 # --- Registration, compared with Linux's --------------------------------------------------------------
 classes='HKEY_LOCAL_MACHINE\Software\Classes'
