@@ -1,11 +1,22 @@
-// A VTK render window that draws into memory, for machines with no display: an EGL context on Mesa's
-// surfaceless platform (no X or Wayland server; works in a sandbox and with software rendering), used
-// through vtkGenericOpenGLRenderWindow. The picture is handed out as a memory device context of the GDI
-// layer, top row first, for the caller to copy from. It lives in the mesh library, which exports it for the
-// tests and benchmarks that render beside the mesh preview.
+// A VTK render window that draws into memory, for machines with no display, used through
+// vtkGenericOpenGLRenderWindow: on Linux an EGL context on Mesa's surfaceless platform (no X or Wayland
+// server; works in a sandbox and with software rendering), on Windows a WGL context on a hidden window of its
+// own (win/vtkMemoryRenderWindow.cxx). The picture is handed out as a memory device context, top row first,
+// for the caller to copy from. On Linux it lives in the mesh library, which exports it for the tests and
+// benchmarks that render beside the mesh preview; on Windows it is in tarnelmesh.dll.
 #pragma once
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX // VTK's headers use std::min and std::max, which the SDK's macros would break
+#endif
+#include <windows.h>
+#ifndef TARNEL_API
+#define TARNEL_API // linked into tarnelmesh.dll itself: nothing is exported
+#endif
+#else
 #include "windef.h"
+#endif
 
 #include <vtkGenericOpenGLRenderWindow.h>
 
@@ -54,8 +65,8 @@ private:
     void DestroyContext();
     void ReleaseMemoryDC();
 
-    void* m_context = nullptr; // EGLContext
-    void* m_surface = nullptr; // EGLSurface
+    void* m_context = nullptr; // EGLContext; on Windows HGLRC
+    void* m_surface = nullptr; // EGLSurface; on Windows the hidden window (HWND) the context draws with
     int m_width = 0;
     int m_height = 0;
     bool m_initialized = false;

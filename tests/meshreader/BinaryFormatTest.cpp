@@ -111,9 +111,9 @@ TEST(MergePass, EqualPointsMergeInOrderOfFirstUse) {
     EXPECT_EQ(r.points.size(), 6u);
     EXPECT_EQ(r.triangles.size(), 2u);
     // Only exactly equal points merge; 0 and -0 are equal.
-    std::vector<Triangle> near = {{{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}},
-                                  {{{-0.0f, 0, 0}, {1.0000001f, 0, 0}, {0, 1, 0}}}};
-    r = ReadContent(dir, BinaryFacets(near), true);
+    std::vector<Triangle> nearby = {{{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}},
+                                    {{{-0.0f, 0, 0}, {1.0000001f, 0, 0}, {0, 1, 0}}}};
+    r = ReadContent(dir, BinaryFacets(nearby), true);
     EXPECT_EQ(r.points.size(), 4u);
     EXPECT_EQ(r.triangles[1], (std::array<vtkIdType, 3>{0, 3, 2}));
 }

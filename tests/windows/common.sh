@@ -22,7 +22,27 @@ wine_setup() { # PREFIX
 }
 
 wine_run() { "$WINE" "$@"; }
-wine_stop() { "$(dirname "$WINE")/wineserver" -k 2>/dev/null || wineserver -k 2>/dev/null || true; }
+xvfb_pid=
+wine_stop() {
+    "$(dirname "$WINE")/wineserver" -k 2>/dev/null || true
+    [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
+}
+
+# Wine draws OpenGL through GLX: the mesh previews need an X server, a private Xvfb on a free display.
+# Everything else runs without one.
+xvfb_start() {
+    command -v Xvfb >/dev/null || { echo "Xvfb is missing (scripts/install-deps.sh installs it)" >&2; exit 1; }
+    local fifo
+    fifo=$(mktemp -u)
+    mkfifo "$fifo"
+    Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+    xvfb_pid=$!
+    local display
+    read -r display <"$fifo"
+    rm -f "$fifo"
+    export DISPLAY=:$display
+    "$(dirname "$WINE")/wineserver" -k 2>/dev/null || true # the next start sees the display
+}
 
 # Z:\... as Wine names a Unix path.
 winpath() { printf 'Z:%s' "$(readlink -f "$1" | sed 's|/|\\|g')"; }

@@ -50,6 +50,12 @@ serve() { # FILE EXPECTED
 serve "$work/samples/plate.qzt" 0
 serve "$work/samples/project-three.kpz" 0
 serve "$work/samples/plate-plain.qzt" 3
+if [ -f "$installed/tarnelmesh.dll" ]; then
+    xvfb_start
+    serve "$work/samples/gear.stl" 0
+else
+    echo "skipped: a mesh from the installed copy (the installer has no mesh preview without VTK for Windows)"
+fi
 
 check "msiexec /x uninstalls tarnel.msi" wine_run msiexec /x "$(winpath "$msi")" /qn
 wine_run regedit /E "$(winpath "$work")\\uninstalled.reg" "$classes"

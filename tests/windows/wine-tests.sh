@@ -63,7 +63,10 @@ check "the type library is registered for win64" grep -q $'\\\\1.0\\\\409\\\\win
 # --- Thumbnails, compared with Linux's -----------------------------------------------------------------
 "$linux/bin/make_samples" "$work/samples" >/dev/null
 mesh=0
-[ -f "$win/tarnelmesh.dll" ] && mesh=1
+if [ -f "$win/tarnelmesh.dll" ]; then
+    mesh=1
+    xvfb_start
+fi
 # Tolerances: studies and projects are scaled by GDI's HALFTONE on Windows and by our box filter on Linux.
 # Both average the area a pixel covers, but place the covered areas' edges differently when they shrink by
 # a fraction, so a thin line of the stored picture lands on a neighbouring pixel: a mean per channel of at
@@ -99,8 +102,10 @@ for size in 0x0 0x-1 1x-1 100x-1 -5x-5; do
     picture "$s/plate.qzt" "$size" "1|3"
 done
 if [ $mesh -eq 1 ]; then
-    for f in gear.stl pipe-tee.stl angle-bracket.tvx; do
-        picture "$s/$f" 256x256 0 6 0.05
+    cp "$s/pipe-tee.stl" "$s/pipe-tee.ybr" # the third format is read as STL
+    for f in gear.stl pipe-tee.stl angle-bracket.tvx pipe-tee.ybr; do
+        picture "$s/$f" 256x256 0 1 0.01
+        picture "$s/$f" 100x60 0 1 0.01
     done
 else
     echo "skipped: the Windows mesh previews (no tarnelmesh.dll: scripts/build-vtk-windows.sh builds VTK for Windows, then make windows)"

@@ -15,6 +15,7 @@
 #include <shobjidl.h>
 
 #include <cstddef>
+#include <share.h> // _fsopen's sharing modes
 #include <wchar.h>
 
 // The standard three-argument wcstok, which Windows' runtime has as wcstok_s (its own wcstok keeps the
