@@ -21,7 +21,7 @@ WINDOWS_BUILD ?= build-windows
 windows: deps
 	@vtk=$$(scripts/vtk-windows-prefix.sh 2>/dev/null || true); \
 	[ -n "$$vtk" ] || echo "windows: building without the mesh preview, and its Wine tests will be skipped:" \
-		"VTK for Windows is not built here (scripts/build-vtk-windows.sh builds it once, in about an hour)"; \
+		"VTK for Windows is not built here (scripts/build-vtk-windows.sh builds it once, in about half an hour on two cores)"; \
 	cmake -S windows -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/windows/toolchain-mingw64.cmake \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNEL_VTK_WINDOWS="$$vtk" >/dev/null
 	@cmake --build $(WINDOWS_BUILD) -j$(JOBS)
