@@ -19,11 +19,17 @@ mkdir -p "$work"
 TARNEL_REGISTRY=$work/registration.reg "$linux/bin/tarnel" register "$linux/lib/libtarnel.so" >/dev/null
 module=$linux/lib/libtarnel.so
 
+# What is installed, without the debugging information of the build (msi/stage).
+mkdir -p "$work/stage"
 files=("$win/tarnel.dll")
 if [ -f "$win/tarnelmesh.dll" ]; then
     while IFS= read -r f; do files+=("$f"); done < <(find "$win/mesh-runtime" -maxdepth 1 -name '*.dll' 2>/dev/null | sort)
     files+=("$win/tarnelmesh.dll")
 fi
+for i in "${!files[@]}"; do
+    x86_64-w64-mingw32-strip --strip-debug -o "$work/stage/$(basename "${files[$i]}")" "${files[$i]}"
+    files[$i]=$work/stage/$(basename "${files[$i]}")
+done
 
 {
     sed -n '1,/@FILES@/p' "$here/tarnel.wxs.in" | sed '$d'
@@ -36,7 +42,7 @@ fi
             "$n" "$id" "${f#"$win"/}"
     done
     printf '          <Component Id="tarnel.dll" Guid="*" Win64="yes">\n'
-    printf '            <File Id="tarnel.dll" Source="tarnel.dll" KeyPath="yes"/>\n'
+    printf '            <File Id="tarnel.dll" Source="msi/stage/tarnel.dll" KeyPath="yes"/>\n'
     tr -d '\r' <"$work/registration.reg" | MODULE="$module" awk '
         function xml(s) { gsub(/&/, "\\&amp;", s); gsub(/</, "\\&lt;", s); gsub(/>/, "\\&gt;", s); gsub(/"/, "\\&quot;", s); return s }
         # The Registry table holds formatted text: brackets are written as [\[] and [\]].
