@@ -10,10 +10,10 @@
 #include "host/OutputFile.h"
 #include "host/PngWriter.h"
 
+#include "platform/tarnel/desktop.h"
 #include "platform/tarnel/widestr.h"
 
 #include <fcntl.h>
-#include <glib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,19 +53,6 @@ struct Request {
     std::string path;
     bool named;
 };
-
-// The file URI as GIO spells it; its MD5 in hexadecimal names the cache entry.
-bool UriOf(const std::string& path, std::string& uri, std::string& md5) {
-    gchar* u = g_filename_to_uri(path.c_str(), nullptr, nullptr);
-    if (u == nullptr)
-        return false;
-    uri = u;
-    g_free(u);
-    gchar* sum = g_compute_checksum_for_string(G_CHECKSUM_MD5, uri.c_str(), -1);
-    md5 = sum;
-    g_free(sum);
-    return true;
-}
 
 std::string TextOf(const std::vector<PngText>& texts, const char* key) {
     for (const PngText& t : texts)
@@ -435,7 +422,7 @@ private:
         auto job = std::make_unique<Job>();
         job->path = path;
         if (::stat(path.c_str(), &job->st) != 0 || !S_ISREG(job->st.st_mode) ||
-            !UriOf(path, job->uri, job->md5)) {
+            !tarnel::plat::FileUriAndDigest(path, job->uri, job->md5)) {
             m_progress.Report("skipped (unreadable)", path);
             ++m_tally.skipped;
             ++m_problems;

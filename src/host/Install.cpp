@@ -6,9 +6,8 @@
 #include "host/Host.h"
 #include "host/ModuleLoader.h"
 
+#include "platform/tarnel/desktop.h"
 #include "platform/tarnel/widestr.h"
-
-#include <gio/gio.h>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -170,10 +169,8 @@ std::string MimeTypeOfExtension(const std::string& extension) {
     for (const SuiteFormat& format : kSuiteFormats)
         if (extension == format.extension)
             return format.mimeType;
-    gboolean uncertain = TRUE;
-    gchar* type = g_content_type_guess(("file" + extension).c_str(), nullptr, 0, &uncertain);
-    std::string result = type != nullptr ? type : "";
-    g_free(type);
+    bool uncertain = true;
+    const std::string result = tarnel::plat::GuessContentTypeOfName("file" + extension, uncertain);
     if (uncertain || result == "text/plain" || result == "application/octet-stream")
         return {};
     return result;
