@@ -6,15 +6,7 @@
 // benchmarks that render beside the mesh preview; on Windows it is in tarnelmesh.dll.
 #pragma once
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX // VTK's headers use std::min and std::max, which the SDK's macros would break
-#endif
-#include <windows.h>
-#ifndef TARNEL_API
-#define TARNEL_API // linked into tarnelmesh.dll itself: nothing is exported
-#endif
-#else
+#ifndef _WIN32 // the Windows build starts every file with the SDK (platform/win/prefix.h)
 #include "windef.h"
 #endif
 

@@ -77,7 +77,7 @@ picture() { # FILE SIZE EXPECTED_EXIT [MEAN SHARE]
     local file=$1 size=$2 expect=$3 name
     name=$(basename "$file")-$size
     local status=0
-    wine_run "$host" --size "$size" "$(winpath "$file" 2>/dev/null || printf 'Z:%s' "${file//\//\\}")" \
+    wine_run "$host" --size "$size" "$(winpath "$file")" \
         "$(winpath "$work")\\$name.bmp" || status=$?
     check "$name: testhost answers $expect (answered $status)" one_of "$status" "$expect"
     [ "$status" -eq 0 ] && [ "$expect" = 0 ] && [ $# -ge 5 ] || return 0

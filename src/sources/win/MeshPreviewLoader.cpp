@@ -3,6 +3,8 @@
 // request maps none of VTK. Without the library a mesh gives no picture.
 #include "sources/MeshPreview.h"
 
+#include "atlbase.h"
+
 #include <string>
 
 namespace {
@@ -12,21 +14,12 @@ typedef HBITMAP (*TarnelRenderMeshPreviewFn)(LPCWSTR lpszPath, const SIZE* size)
 // The folder of tarnel.dll itself, with its final backslash.
 std::wstring ModuleFolder() {
     HMODULE hModule = nullptr;
+    std::wstring path;
     if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                   GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                              reinterpret_cast<LPCWSTR>(&ModuleFolder), &hModule))
+                              reinterpret_cast<LPCWSTR>(&ModuleFolder), &hModule) ||
+        FAILED(AtlGetModulePath(hModule, path)))
         return {};
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = ::GetModuleFileNameW(hModule, path.data(), DWORD(path.size()));
-        if (n == 0)
-            return {};
-        if (n < path.size()) {
-            path.resize(n);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
     const size_t slash = path.rfind(L'\\');
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
 }
