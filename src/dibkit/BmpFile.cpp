@@ -64,17 +64,21 @@ bool PlausibleBmp(std::span<const BYTE> data) {
     const size_t offBits = Le32(data.data() + 10);
     LONGLONG width, height;
     uint32_t bpp, compression = BI_RGB;
+    bool topDown = false;
     if (headerSize == 12) { // the OS/2 core header
         width = Le16(info + 4);
         height = Le16(info + 6);
         bpp = Le16(info + 10);
-    } else if (headerSize >= 40 && data.size() >= 14 + 40) {
+    } else if ((headerSize == 40 || headerSize == 52 || headerSize == 56 || headerSize == 64 ||
+                headerSize == 108 || headerSize == 124) &&
+               data.size() >= 14 + size_t(headerSize)) {
         width = int32_t(Le32(info + 4));
         height = int32_t(Le32(info + 8));
         bpp = Le16(info + 14);
         compression = Le32(info + 16);
-        if (height < 0)
-            height = -height; // rows stored top-down
+        topDown = height < 0;
+        if (topDown)
+            height = -height;
     } else {
         return false;
     }
@@ -83,16 +87,19 @@ bool PlausibleBmp(std::span<const BYTE> data) {
         return false;
     if (!ColourTableFits(data, headerSize, bpp, compression))
         return false;
+    const LONGLONG stride = ((width * bpp + 31) / 32) * 4;
+    const bool rowsFit = LONGLONG(offBits) + stride * height <= LONGLONG(data.size());
+    // The formats GDI draws; run codes only bottom-up. OS/2's second header numbers its Huffman coding as
+    // others number bit fields.
     switch (compression) {
     case BI_RGB:
-    case BI_BITFIELDS: {
-        const LONGLONG stride = ((width * bpp + 31) / 32) * 4;
-        return bpp >= 1 && bpp <= 32 && LONGLONG(offBits) + stride * height <= LONGLONG(data.size());
-    }
+        return (bpp == 1 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32) && rowsFit;
+    case BI_BITFIELDS:
+        return (bpp == 16 || bpp == 32) && headerSize != 64 && rowsFit;
     case BI_RLE8:
-        return bpp == 8 && RleComplete(data, offBits, height, false);
+        return bpp == 8 && !topDown && RleComplete(data, offBits, height, false);
     case BI_RLE4:
-        return bpp == 4 && RleComplete(data, offBits, height, true);
+        return bpp == 4 && !topDown && RleComplete(data, offBits, height, true);
     default:
         return false;
     }

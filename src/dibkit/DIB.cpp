@@ -1,93 +1,68 @@
+// CDIB: the file's checked bytes are kept as they are, and GDI itself reads the packed DIB (header, colour
+// table, bits) when it draws it, in whatever format the file holds.
 #include "dibkit/dibkit.h"
 
 #include "dibkit/BmpFile.h"
 
-#include <gdk-pixbuf/gdk-pixbuf.h>
-
-#include <cstring>
-#include <memory>
-#include <span>
-#include <utility>
+#include <new>
 
 namespace {
 
-using dibkit::FileBytes;
+constexpr size_t kFileHeader = 14; // BITMAPFILEHEADER, before the packed DIB
 
-// The decoded picture that a CDIB keeps here: gdk-pixbuf's.
-GdkPixbuf* Pixbuf(void* picture) {
-    return static_cast<GdkPixbuf*>(picture);
+LONG Le32(const BYTE* p) {
+    return LONG(DWORD(p[0]) | (DWORD(p[1]) << 8) | (DWORD(p[2]) << 16) | (DWORD(p[3]) << 24));
 }
 
-// Decodes with the BMP loader only: the data is never sniffed as another format.
-GdkPixbuf* DecodeBmp(std::span<const BYTE> data) {
-    GError* error = nullptr;
-    GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("bmp", &error);
-    if (loader == nullptr) {
-        g_clear_error(&error);
-        return nullptr;
-    }
-    bool ok = gdk_pixbuf_loader_write(loader, data.data(), data.size(), &error);
-    g_clear_error(&error);
-    ok = gdk_pixbuf_loader_close(loader, &error) && ok; // a truncated picture fails here
-    g_clear_error(&error);
-    GdkPixbuf* pixbuf = ok ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
-    if (pixbuf != nullptr)
-        g_object_ref(pixbuf);
-    g_object_unref(loader);
-    return pixbuf;
+void PutLe32(BYTE* p, DWORD v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = BYTE(v >> (8 * i));
+}
+
+dibkit::FileBytes* BytesOf(void* picture) {
+    return static_cast<dibkit::FileBytes*>(picture);
 }
 
 } // namespace
 
 CDIB::CDIB(LPCWSTR lpszPath) {
-    FileBytes data;
-    if (lpszPath == nullptr || *lpszPath == 0 || !dibkit::ReadWholeFile(lpszPath, data) ||
-        !dibkit::PlausibleBmp(data.Bytes()))
+    auto data = new (std::nothrow) dibkit::FileBytes;
+    if (data == nullptr)
         return;
-    GdkPixbuf* pixbuf = DecodeBmp(data.Bytes());
-    m_picture = pixbuf;
-    if (pixbuf != nullptr) {
-        m_width = DWORD(gdk_pixbuf_get_width(pixbuf));
-        m_height = DWORD(gdk_pixbuf_get_height(pixbuf));
-        // The decoder gives red, green and blue in that order; a DIB keeps blue first.
-        const int channels = gdk_pixbuf_get_n_channels(pixbuf);
-        if (gdk_pixbuf_get_bits_per_sample(pixbuf) == 8 && (channels == 3 || channels == 4)) {
-            guchar* pixels = gdk_pixbuf_get_pixels(pixbuf);
-            const size_t stride = size_t(gdk_pixbuf_get_rowstride(pixbuf));
-            for (size_t y = 0; y < m_height; ++y)
-                for (guchar *p = pixels + y * stride, *end = p + size_t(m_width) * channels; p != end;
-                     p += channels)
-                    std::swap(p[0], p[2]);
-        }
+    if (lpszPath == nullptr || *lpszPath == 0 || !dibkit::ReadWholeFile(lpszPath, *data) ||
+        !dibkit::PlausibleBmp(data->Bytes())) {
+        delete data;
+        return;
     }
+    BYTE* info = data->buffer.get() + kFileHeader;
+    if (Le32(info) == 12) { // the OS/2 core header: 16-bit sizes
+        m_width = DWORD(info[4] | (info[5] << 8));
+        m_height = DWORD(info[6] | (info[7] << 8));
+    } else {
+        const LONG height = Le32(info + 8);
+        m_width = DWORD(Le32(info + 4));
+        m_height = DWORD(height < 0 ? -height : height);
+        // GDI reads run codes no further than the header's image size, which files often leave 0 or state
+        // larger than they are: it becomes the length of the codes that the file holds.
+        const LONG compression = Le32(info + 16);
+        if (compression == BI_RLE4 || compression == BI_RLE8)
+            PutLe32(info + 20, DWORD(data->size - size_t(Le32(data->buffer.get() + 10))));
+    }
+    m_picture = data;
 }
 
 CDIB::~CDIB() {
-    if (m_picture != nullptr)
-        g_object_unref(Pixbuf(m_picture));
+    delete BytesOf(m_picture);
 }
 
 HBITMAP CDIB::GetBitmap(DWORD nWidth, DWORD nHeight) const {
-    GdkPixbuf* pixbuf = Pixbuf(m_picture);
-    if (pixbuf == nullptr || nWidth == 0 || nHeight == 0 || nWidth > DWORD(kMaxSide) ||
+    const dibkit::FileBytes* data = BytesOf(m_picture);
+    if (data == nullptr || nWidth == 0 || nHeight == 0 || nWidth > DWORD(kMaxSide) ||
         nHeight > DWORD(kMaxSide))
         return nullptr;
-    // Drawn straight from the decoder's rows, now a top-down DIB of B, G, R and perhaps alpha a pixel; its
-    // own alpha is ignored, as a device-dependent bitmap has none.
-    const int channels = gdk_pixbuf_get_n_channels(pixbuf);
-    if (gdk_pixbuf_get_bits_per_sample(pixbuf) != 8 || (channels != 3 && channels != 4))
-        return nullptr;
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    info.bmiHeader.biWidth = LONG(m_width);
-    info.bmiHeader.biHeight = -LONG(m_height);
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = WORD(channels * 8);
-    info.bmiHeader.biCompression = BI_RGB;
-    // The decoder's rows are DWORD-aligned, as a DIB's are.
-    if (gdk_pixbuf_get_rowstride(pixbuf) != (LONG(m_width) * channels * 8 + 31) / 32 * 4)
-        return nullptr;
+    const BYTE* bytes = data->buffer.get();
+    const auto* info = reinterpret_cast<const BITMAPINFO*>(bytes + kFileHeader);
+    const BYTE* bits = bytes + Le32(bytes + 10); // within the file: checked by PlausibleBmp
 
-    return dibkit::StretchToNewBitmap(&info, gdk_pixbuf_read_pixels(pixbuf), m_width, m_height, nWidth,
-                                      nHeight);
+    return dibkit::StretchToNewBitmap(info, bits, m_width, m_height, nWidth, nHeight);
 }

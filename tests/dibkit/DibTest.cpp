@@ -1,4 +1,5 @@
 #include "TestUtil.h"
+#include "support/BitmapPixels.h"
 #include "support/BmpWriter.h"
 
 #include "dibkit/dibkit.h"
@@ -16,23 +17,6 @@ using testutil::Wide;
 using testutil::WriteFile;
 
 namespace {
-
-// Reads a bitmap's pixels as 0xRRGGBB, rows top-down.
-std::vector<uint32_t> Pixels(HBITMAP h, int& w, int& hgt) {
-    BITMAP bm{};
-    ::GetObjectW(h, sizeof bm, &bm);
-    w = bm.bmWidth;
-    hgt = bm.bmHeight;
-    BITMAPINFO bmi{};
-    bmi.bmiHeader = {sizeof(BITMAPINFOHEADER), w, -hgt, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-    std::vector<uint32_t> px(size_t(w) * size_t(hgt));
-    HDC screen = ::GetDC(nullptr);
-    ::GetDIBits(screen, h, 0, UINT(hgt), px.data(), &bmi, DIB_RGB_COLORS);
-    ::ReleaseDC(nullptr, screen);
-    for (uint32_t& p : px)
-        p &= 0xFFFFFF;
-    return px;
-}
 
 int Distance(uint32_t a, uint32_t b) {
     int d = 0;
@@ -54,15 +38,13 @@ TEST_P(DibVariants, DecodesToTheRightPixelsAtItsOwnSize) {
     EXPECT_EQ(dib.GetHeight(), 7u);
     HBITMAP h = dib.GetBitmap(13, 7);
     ASSERT_NE(h, nullptr);
-    int w = 0, hgt = 0;
-    std::vector<uint32_t> px = Pixels(h, w, hgt);
-    ASSERT_EQ(w, 13);
-    ASSERT_EQ(hgt, 7);
+    const testutil::Picture p = testutil::ReadBitmap(h);
+    ASSERT_EQ(p.width, 13);
+    ASSERT_EQ(p.height, 7);
     // 16-bit pixels keep 5 or 6 bits a channel; the pattern's colours are 0 or 255 there, so exact too.
     for (int y = 0; y < 7; ++y)
         for (int x = 0; x < 13; ++x)
-            ASSERT_EQ(Distance(px[size_t(y) * 13 + size_t(x)], img.At(x, y)), 0)
-                << bmp::Name(v) << " at " << x << "," << y;
+            ASSERT_EQ(Distance(p.At(x, y), img.At(x, y)), 0) << bmp::Name(v) << " at " << x << "," << y;
     ::DeleteObject(h);
 }
 
@@ -128,8 +110,7 @@ TEST(Dib, ShrinkingAveragesInsteadOfPickingPixels) {
     CDIB dib(Wide(dir / "s.bmp").c_str());
     HBITMAP h = dib.GetBitmap(16, 16);
     ASSERT_NE(h, nullptr);
-    int w = 0, hgt = 0;
-    for (uint32_t p : Pixels(h, w, hgt))
+    for (uint32_t p : testutil::ReadBitmap(h).px)
         EXPECT_LE(Distance(p, 0x808080), 8);
     ::DeleteObject(h);
     EXPECT_EQ(dib.GetBitmap(0, 10), nullptr);

@@ -90,7 +90,8 @@ TARNEL_API BOOL DrawIconEx(HDC hdc, int xLeft, int yTop, HICON hIcon, int cxWidt
 TARNEL_API BOOL DestroyIcon(HICON hIcon);
 
 TARNEL_API int SetStretchBltMode(HDC hdc, int mode);
-// 24- and 32-bit BI_RGB pictures only.
+// Every DIB format: core, info, V4 and V5 headers; 1, 4, 8, 16, 24 and 32 bits; BI_RGB, BI_BITFIELDS, BI_RLE4
+// and BI_RLE8 (whose codes are read no further than biSizeImage bytes); bottom-up and top-down.
 TARNEL_API int StretchDIBits(HDC hdc, int xDest, int yDest, int DestWidth, int DestHeight, int xSrc, int ySrc,
                              int SrcWidth, int SrcHeight, const void* lpBits, const BITMAPINFO* lpbmi,
                              UINT iUsage, DWORD rop);

@@ -1,10 +1,12 @@
-// StretchDIBits: a 32-bit picture drawn into a device context at another size, and StretchPixelRows, the
-// same for pixels of three or four bytes in either channel order. In HALFTONE mode each target pixel is the
-// average of the source area it covers (a box filter), so shrinking does not alias; in the other modes
-// each target pixel takes the nearest source pixel. The box filter's sums use SSE2, and AVX2 where the
-// processor has it.
+// StretchDIBits: a device-independent picture of any format drawn into a device context at another size, and
+// StretchPixelRows, the same for pixels of three or four bytes in either channel order. In HALFTONE mode each
+// target pixel is the average of the source area it covers (a box filter), so shrinking does not alias; in
+// the other modes each target pixel takes the nearest source pixel. The box filter's sums use SSE2, and AVX2
+// where the processor has it.
 #include "platform/tarnel/stretch.h"
 
+#include "platform/tarnel/dib.h"
+#include "platform/tarnel/gdicounts.h"
 #include "platform/tarnel/gdiobj.h"
 
 #include <algorithm>
@@ -474,26 +476,40 @@ int SetStretchBltMode(HDC hdc, int mode) {
 int StretchDIBits(HDC hdc, int xDest, int yDest, int DestWidth, int DestHeight, int xSrc, int ySrc,
                   int SrcWidth, int SrcHeight, const void* lpBits, const BITMAPINFO* lpbmi, UINT iUsage,
                   DWORD rop) {
-    if (lpBits == nullptr || lpbmi == nullptr || iUsage != DIB_RGB_COLORS || rop != SRCCOPY ||
-        DestWidth <= 0 || DestHeight <= 0 || SrcWidth <= 0 || SrcHeight <= 0)
+    tarnel::gdi::DibFormat format;
+    if (lpBits == nullptr || iUsage != DIB_RGB_COLORS || rop != SRCCOPY || DestWidth <= 0 ||
+        DestHeight <= 0 || SrcWidth <= 0 || SrcHeight <= 0 || !tarnel::gdi::ReadDibFormat(lpbmi, format))
         return 0;
-    const BITMAPINFOHEADER& hdr = lpbmi->bmiHeader;
-    if ((hdr.biBitCount != 24 && hdr.biBitCount != 32) || hdr.biCompression != BI_RGB || hdr.biWidth <= 0 ||
-        hdr.biHeight == 0 || hdr.biHeight == LONG(0x80000000))
-        return 0;
-    const LONG dibHeight = hdr.biHeight < 0 ? -hdr.biHeight : hdr.biHeight;
-    if (xSrc < 0 || ySrc < 0 || LONGLONG(xSrc) + SrcWidth > hdr.biWidth ||
-        LONGLONG(ySrc) + SrcHeight > dibHeight)
+    if (xSrc < 0 || ySrc < 0 || LONGLONG(xSrc) + SrcWidth > format.width ||
+        LONGLONG(ySrc) + SrcHeight > format.height)
         return 0;
     // Source rows are numbered top-down here; a bottom-up picture stores its top row last.
-    // Pixels are bytes B, G, R (and X at 32 bits); rows are DWORD-aligned.
+    // Pixels of 24 and 32 bits are bytes B, G, R (and X), drawn where they lie; every other format is
+    // decoded to 32-bit pixels first, top-down.
     static_assert(std::endian::native == std::endian::little, "a DWORD pixel read as bytes B, G, R, X");
-    const int bytesPerPixel = hdr.biBitCount / 8;
-    const ptrdiff_t stride = (ptrdiff_t(hdr.biWidth) * hdr.biBitCount + 31) / 32 * 4;
-    const LONG top = hdr.biHeight < 0 ? ySrc : dibHeight - 1 - ySrc;
-    const tarnel::gdi::PixelRows source = {static_cast<const uint8_t*>(lpBits) + top * stride +
-                                               ptrdiff_t(xSrc) * bytesPerPixel,
-                                           hdr.biHeight < 0 ? stride : -stride,
+    const uint8_t* pixels = static_cast<const uint8_t*>(lpBits);
+    ptrdiff_t stride = ptrdiff_t(tarnel::gdi::DibStride(format));
+    bool topDown = format.topDown;
+    int bytesPerPixel = format.bitCount / 8;
+    std::vector<DWORD> decoded;
+    if (format.compression != BI_RGB || (format.bitCount != 24 && format.bitCount != 32)) {
+        if (format.width > tarnel::gdi::kMaxBitmapSide || format.height > tarnel::gdi::kMaxBitmapSide ||
+            LONGLONG(format.width) * format.height > tarnel::gdi::kMaxBitmapPixels)
+            return 0;
+        try {
+            decoded.resize(size_t(format.width) * size_t(format.height));
+        } catch (const std::bad_alloc&) {
+            return 0;
+        }
+        tarnel::gdi::DecodeDib(format, lpBits, decoded.data());
+        pixels = reinterpret_cast<const uint8_t*>(decoded.data());
+        stride = ptrdiff_t(format.width) * 4;
+        topDown = true;
+        bytesPerPixel = 4;
+    }
+    const LONG top = topDown ? ySrc : format.height - 1 - ySrc;
+    const tarnel::gdi::PixelRows source = {pixels + top * stride + ptrdiff_t(xSrc) * bytesPerPixel,
+                                           topDown ? stride : -stride,
                                            SrcWidth,
                                            SrcHeight,
                                            bytesPerPixel,
