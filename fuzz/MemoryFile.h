@@ -27,6 +27,8 @@ public:
 
     bool ok() const { return m_fd >= 0; }
     std::wstring path() const { return tarnel::plat::WidenFileName("/proc/self/fd/" + std::to_string(m_fd)); }
+    // The same name as the C library takes it.
+    std::string narrowPath() const { return "/proc/self/fd/" + std::to_string(m_fd); }
 
 private:
     int m_fd;

@@ -1,6 +1,7 @@
 // `tarnel cache`: fills the desktop's shared thumbnail cache, from outside the sandbox that GNOME runs
 // thumbnailers in (a project's studies are invisible there). Each file is made in a child process of its own
 // with a bounded run time, so a file that crashes or hangs costs only itself.
+#include "host/CacheRecords.h"
 #include "host/ChildAnswer.h"
 #include "host/Escape.h"
 #include "host/Formats.h"
@@ -90,21 +91,6 @@ Stamp NewestStudy(const std::string& path, const ChildLimits& limits) {
         a.numbers[0] < 0 || a.numbers[1] < 0 || a.numbers[1] >= 1000000000)
         return {0, 0};
     return {time_t(a.numbers[0]), long(a.numbers[1])};
-}
-
-// Whether Thumb::MTime names the file's modification time. Writers differ in how they spell it: tumbler
-// adds a fraction ("1796739023.341587"); what counts is the whole seconds.
-bool SameMTime(const std::string& text, time_t mtime) {
-    const char* s = text.c_str();
-    char* end = nullptr;
-    errno = 0;
-    const long long seconds = std::strtoll(s, &end, 10);
-    if (end == s || errno != 0 || seconds != (long long)mtime)
-        return false;
-    if (*end == '.')
-        for (++end; *end >= '0' && *end <= '9'; ++end) {
-        }
-    return *end == '\0';
 }
 
 // Whether the entry at png describes this very version of the file: same URI and modification time, and
@@ -226,33 +212,6 @@ bool MakeCacheFolders(const fs::path& cache, const std::vector<std::string>& nam
     if (at >= 0)
         ::close(at);
     return ok;
-}
-
-// The paths of a list file: one a line, blank lines and '#' comments left out, '~/' read as the home
-// folder (a systemd unit names its folders this way). A missing file is an empty list.
-bool ReadList(const char* file, std::vector<std::string>& paths) {
-    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(file, "r"), std::fclose);
-    if (!f)
-        return errno == ENOENT;
-    char* line = nullptr;
-    size_t capacity = 0;
-    ssize_t n;
-    while ((n = ::getline(&line, &capacity, f.get())) >= 0) {
-        std::string path(line, size_t(n));
-        while (!path.empty() &&
-               (path.back() == '\n' || path.back() == '\r' || path.back() == ' ' || path.back() == '\t'))
-            path.pop_back();
-        const size_t start = path.find_first_not_of(" \t");
-        if (start == std::string::npos || path[start] == '#')
-            continue;
-        path.erase(0, start);
-        const char* home = std::getenv("HOME");
-        if (path.compare(0, 2, "~/") == 0 && home != nullptr)
-            path = std::string(home) + path.substr(1);
-        paths.push_back(path);
-    }
-    std::free(line);
-    return !std::ferror(f.get());
 }
 
 // The cache's folders for a run: the size's and the failure records', made and checked.

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -171,21 +172,46 @@ bool WriteBitmapPng(HBITMAP hBitmap, int fd, const std::vector<PngText>& texts, 
 
 namespace {
 
+// An entry's texts are a few short lines: its file's URI, times and size. What a file may make the reader
+// keep is bounded, in number of texts and in what a compressed one unpacks to: a few kilobytes of zTXt unpack
+// to megabytes, and the cache reads its entries in the parent process. Other chunks in front of the pixels
+// larger than that are passed over; the texts after them are still read.
+const png_uint_32 kMaxTexts = 32;
+const png_alloc_size_t kMaxChunkBytes = 64 * 1024;
+// libpng takes room for a chunk as long as the file says it is before it reads a byte of it: a file of a few
+// bytes may claim 2 GiB. No allocation of the reader's is larger than the file itself and this much more,
+// for zlib's state and what a compressed text unpacks to.
+const png_alloc_size_t kAllocationSlack = 1 << 20;
+
+// Refuses what is over the bound that the reader's memory pointer holds.
+png_voidp BoundedMalloc(png_structp png, png_alloc_size_t size) {
+    return size <= *static_cast<const png_alloc_size_t*>(png_get_mem_ptr(png)) ? std::malloc(size) : nullptr;
+}
+
+void Free(png_structp, png_voidp p) {
+    std::free(p);
+}
+
 struct PngRead {
     png_structp png = nullptr;
     png_infop info = nullptr;
     ~PngRead() { png_destroy_read_struct(&png, &info, nullptr); }
 };
 
-// Copies the texts into out; the longjmp crosses only plain data.
-bool DecodeTexts(FILE* file, std::vector<PngText>* out) {
+// Copies the texts of the file, of fileSize bytes, into out; the longjmp crosses only plain data.
+bool DecodeTexts(FILE* file, png_alloc_size_t fileSize, std::vector<PngText>* out) {
+    png_alloc_size_t bound = fileSize + kAllocationSlack;
     PngRead r;
-    r.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    r.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr, &bound, &BoundedMalloc,
+                                     &Free);
     r.info = r.png != nullptr ? png_create_info_struct(r.png) : nullptr;
     if (r.info == nullptr)
         return false;
     if (setjmp(png_jmpbuf(r.png)))
         return false;
+    // libpng keeps two texts fewer than the count it is given.
+    png_set_chunk_cache_max(r.png, kMaxTexts + 2);
+    png_set_chunk_malloc_max(r.png, kMaxChunkBytes);
     png_init_io(r.png, file);
     png_read_info(r.png, r.info);
     png_textp text = nullptr;
@@ -220,7 +246,7 @@ bool ReadPngTexts(const std::string& path, std::vector<PngText>& texts) {
         return false;
     }
     std::vector<PngText> found;
-    if (!DecodeTexts(file.get(), &found))
+    if (!DecodeTexts(file.get(), png_alloc_size_t(st.st_size), &found))
         return false;
     texts = std::move(found);
     return true;
