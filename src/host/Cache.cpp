@@ -5,6 +5,7 @@
 #include "host/ChildAnswer.h"
 #include "host/Escape.h"
 #include "host/Formats.h"
+#include "host/HeapPolicy.h"
 #include "host/Host.h"
 #include "host/InfoLibrary.h"
 #include "host/Isolated.h"
@@ -516,6 +517,7 @@ int RunCache(int argc, char** argv) {
     CacheRequest request;
     if (const int status = ReadArguments(ParseCacheArguments, argc, argv, request); status >= 0)
         return status;
+    RunWithHugePageHeap(); // for the children that read and draw meshes
     std::vector<std::string> listed;
     for (const char* list : request.lists)
         if (!ReadList(list, listed))

@@ -6,6 +6,7 @@
 #include "host/FileChecks.h"
 #include "host/Formats.h"
 #include "host/Handlers.h"
+#include "host/HeapPolicy.h"
 #include "host/Host.h"
 #include "host/InfoLibrary.h"
 #include "host/Isolated.h"
@@ -96,6 +97,8 @@ int RunThumbnail(int argc, char** argv) {
         return status;
     const char* input = request.input;
     const char* output = request.output;
+    if (IsMeshPath(input))
+        RunWithHugePageHeap(); // for the child that reads and draws it
 
     // The picture is made in a child process, so that a file that hangs or crashes the extractor costs a
     // bounded time and memory, and never leaves half a PNG at OUTPUT.
@@ -114,6 +117,10 @@ int RunThumbnail(int argc, char** argv) {
     if (request.verbose)
         std::fprintf(stderr, "tarnel: handler %s in %s\n", GuidText(handler.clsid).c_str(),
                      Printable(handler.module).c_str());
+    if (request.verbose)
+        std::fprintf(stderr, "tarnel: memory: %s\n",
+                     AllocatorAsksForHugePages() ? "in huge pages where the system gives them"
+                                                 : "in pages as the system gives them");
     ChildLimits limits;
     limits.seconds = request.timeout;
     limits.memoryMiB = request.memoryMiB;

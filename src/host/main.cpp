@@ -1,5 +1,6 @@
 #include "host/CommandLine.h"
 #include "host/Escape.h"
+#include "host/HeapPolicy.h"
 #include "host/Host.h"
 #include "host/InfoLibrary.h"
 #include "host/ShaderCache.h"
@@ -28,6 +29,7 @@ const Handler kHandlers[] = {
 } // namespace
 
 int main(int argc, char** argv) {
+    RememberCommandLine(argv);
     CommandLine line;
     line.command = &tarnel::cli::kTarnel;
     line.name = "tarnel";

@@ -572,6 +572,31 @@ TEST(HostCommand, OnlyMeshesLoadVtk) {
     }
 }
 
+// A mesh's run asks the allocator for huge pages (the command runs itself again for it), a study's does not,
+// and a caller's own choice of the allocator's pages stands.
+TEST(HostCommand, MeshesAskForHugePages) {
+    std::ifstream modes("/sys/kernel/mm/transparent_hugepage/enabled");
+    std::string line;
+    std::getline(modes, line);
+    if (line.find("[never]") != std::string::npos || line.empty())
+        GTEST_SKIP() << "this system gives no transparent huge pages";
+    TempDir dir;
+    WriteFile(dir / "m.stl", "solid m\nendsolid m\n");
+    WriteFile(dir / "s.qzt", "no picture");
+    auto memory = [&](const std::string& env, const std::string& file) {
+        const std::string said = Shell(env + " " + std::string(TARNEL_BINARY) + " thumbnail --verbose " +
+                                       (dir / file) + " " + (dir / "out.png") + " 2>&1")
+                                     .out;
+        const size_t at = said.find("tarnel: memory: ");
+        return at == std::string::npos ? std::string("(not said)")
+                                       : said.substr(at, said.find('\n', at) - at);
+    };
+    EXPECT_EQ(memory("", "m.stl"), "tarnel: memory: in huge pages where the system gives them");
+    EXPECT_EQ(memory("", "s.qzt"), "tarnel: memory: in pages as the system gives them");
+    EXPECT_EQ(memory("GLIBC_TUNABLES=glibc.malloc.hugetlb=0", "m.stl"),
+              "tarnel: memory: in pages as the system gives them");
+}
+
 TEST(HostCommand, EveryCommandHasHelpAndTheVersionIsTold) {
     for (const char* command : {"thumbnail", "info", "register", "unregister", "registry", "registry dump",
                                 "registry where", "install", "uninstall", "cache", "shader-cache"}) {
