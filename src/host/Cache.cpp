@@ -11,6 +11,7 @@
 #include "host/Isolated.h"
 #include "host/OutputFile.h"
 #include "host/PngWriter.h"
+#include "host/WarmChildren.h"
 
 #include "platform/tarnel/desktop.h"
 #include "platform/tarnel/widestr.h"
@@ -313,6 +314,7 @@ private:
     Progress m_progress;
     ChildLimits m_limits;
     ChildPool m_pool;
+    bool m_warmTried = false;
     long m_jobs;
     SIZE m_size;
     std::map<long, std::unique_ptr<Job>> m_running;
@@ -442,13 +444,40 @@ private:
         const long id = m_next++;
         const std::string path = job->path;
         m_running.emplace(id, std::move(job));
+        // Children come from the warm parent, which has loaded the first handler's module and what meshes
+        // need; without one, each child is forked from here and loads them itself.
+        if (!m_warmTried) {
+            m_warmTried = true;
+            StartWarmParent(handler);
+        }
+        const WarmJob warm = {path, handler.module, handler.clsid, texts};
         auto work = [&] { return ExtractPng(path.c_str(), m_size, handler, false, false, fd, texts); };
-        const bool started = m_pool.Start(id, work, {fd, handler.fd});
+        const bool started = m_pool.StartWarm(id, EncodeWarmJob(warm), {fd, handler.fd}) ||
+                             m_pool.Start(id, work, {fd, handler.fd});
         if (!started) {
             ChildOutcome none;
             none.id = id;
             Finish(none);
         }
+    }
+
+    void StartWarmParent(const CheckedHandler& handler) {
+        if (std::getenv("TARNEL_COLD_CHILDREN") != nullptr) // for measuring what the warm parent saves
+            return;
+        const SIZE size = m_size;
+        m_pool.StartWarmParent([&handler] { return PreloadForChildren(handler); },
+                               [size](const std::string& record, const std::vector<int>& fds) {
+                                   WarmJob job;
+                                   if (fds.size() != 2 || !DecodeWarmJob(record, job))
+                                       return 1;
+                                   CheckedHandler checked;
+                                   checked.clsid = job.clsid;
+                                   checked.module = job.module;
+                                   checked.fd = fds[1];
+                                   return ExtractPng(job.path.c_str(), size, checked, false, false, fds[0],
+                                                     job.texts);
+                               },
+                               {handler.fd});
     }
 
     // Takes the outcome of one child: the picture put in place, a failure recorded, or the set-up's fault.

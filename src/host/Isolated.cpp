@@ -9,9 +9,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -153,6 +155,7 @@ ChildPool::ChildPool(const ChildLimits& limits) : m_limits(limits) {
 }
 
 ChildPool::~ChildPool() {
+    StopWarmParent();
     for (Child& c : m_children) {
         ::kill(c.pid, SIGKILL);
         Finish(c, true);
@@ -243,91 +246,310 @@ ChildOutcome ChildPool::Finish(Child& c, bool killed) {
     return o;
 }
 
+namespace {
+
+// In a new child: its standard error and answer, its folder, its confinement, then the work; never returns.
+// parent is the process that supervises it, whose end is the child's too.
+[[noreturn]] void RunChild(const ChildLimits& limits, const std::string& folder, pid_t parent, int said,
+                           int answer, std::vector<int> kept, const std::function<int()>& work) {
+    // A child outlives no supervisor: a killed `tarnel` leaves no extractor running on.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent)
+        ::_exit(1);
+    // The supervisor's clean-up on stop signals is its own; a child just stops.
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        ::signal(sig, SIG_DFL);
+    ::dup2(said, STDERR_FILENO);
+    kept.push_back(answer);
+    tarnel::confine::CloseAllBut(kept);
+    g_answerFd = answer;
+    // Temporary pictures go to the child's own folder, which the parent removes whatever happens; so do
+    // the shaders Mesa compiles, which no other process ever reads.
+    ::setenv("TMPDIR", folder.c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
+    if (limits.writable.empty())
+        PointChildShaders(folder);
+    tarnel::confine::Plan plan;
+    plan.folder = folder;
+    plan.writable = limits.writable;
+    plan.memoryMiB = limits.memoryMiB;
+    plan.filter = &PreparedChildFilter();
+    // TARNEL_UNCONFINED=1 leaves every rule but the memory bound off: for measuring what confinement
+    // costs, and for telling a driver's trouble with it from another.
+    const char* unconfined = std::getenv("TARNEL_UNCONFINED");
+    if (unconfined != nullptr && std::strcmp(unconfined, "1") == 0) {
+        if (limits.memoryMiB > 0 && MemoryBoundsApply()) {
+            const rlimit bound = {rlim_t(limits.memoryMiB) << 20, rlim_t(limits.memoryMiB) << 20};
+            ::setrlimit(RLIMIT_DATA, &bound);
+        }
+        if (limits.verbose)
+            std::fprintf(stderr, "tarnel: confinement: off (TARNEL_UNCONFINED=1)\n");
+    } else {
+        for (const tarnel::confine::Outcome& o : tarnel::confine::Confine(plan))
+            if (limits.verbose)
+                std::fprintf(stderr, "tarnel: confinement: %s: %s%s\n", o.rule,
+                             o.applied ? "" : "not applied: ", o.detail.c_str());
+    }
+    int code = 1;
+    try {
+        code = work();
+    } catch (...) {
+        code = 1;
+    }
+    // Sanitizer builds end normally, so that the leak checker sees what the work left; the others end at
+    // once: the answer is sent and the folder is the parent's to remove, and the libraries' clean-up at
+    // exit (VTK's, Mesa's) would only cost time.
+    if (kAddressSanitizer)
+        std::exit(code);
+    std::fflush(nullptr);
+    ::_exit(code);
+}
+
+} // namespace
+
+bool ChildPool::Prepare(Prepared& p) {
+    p.folder = MakeChildFolder();
+    if (p.folder.empty())
+        return false;
+    if (::pipe2(p.said, O_CLOEXEC) != 0) {
+        ::rmdir(p.folder.c_str());
+        return false;
+    }
+    if (::pipe2(p.answer, O_CLOEXEC) != 0) {
+        ::close(p.said[0]);
+        ::close(p.said[1]);
+        ::rmdir(p.folder.c_str());
+        return false;
+    }
+    p.slot = g_folders.Remember(p.folder);
+    return true;
+}
+
+void ChildPool::Abandon(Prepared& p) {
+    ForgetChild(p.slot);
+    ::rmdir(p.folder.c_str());
+    for (int fd : {p.said[0], p.said[1], p.answer[0], p.answer[1]})
+        ::close(fd);
+}
+
+void ChildPool::Register(long id, pid_t pid, Prepared& p) {
+    if (p.slot >= 0)
+        g_pids[p.slot] = pid;
+    const double deadline = m_limits.seconds > 0 ? Now() + m_limits.seconds : 0;
+    ::close(p.said[1]);
+    ::close(p.answer[1]);
+    ::fcntl(p.said[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(p.answer[0], F_SETFL, O_NONBLOCK);
+    m_children.push_back({pid, PidFd(pid), id, deadline, p.slot, p.said[0], p.answer[0], {}});
+}
+
 bool ChildPool::Start(long id, const std::function<int()>& work, const std::vector<int>& keep) {
-    const std::string folder = MakeChildFolder();
-    if (folder.empty())
+    Prepared p;
+    if (!Prepare(p))
         return false;
-    int said[2], answer[2];
-    if (::pipe2(said, O_CLOEXEC) != 0) {
-        ::rmdir(folder.c_str());
-        return false;
-    }
-    if (::pipe2(answer, O_CLOEXEC) != 0) {
-        ::close(said[0]);
-        ::close(said[1]);
-        ::rmdir(folder.c_str());
-        return false;
-    }
-    int slot = g_folders.Remember(folder);
     PreparedChildFilter(); // here, once: every child after the fork finds it made
     std::fflush(nullptr);  // nothing buffered may be written twice
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0) {
-        ForgetChild(slot);
-        ::rmdir(folder.c_str());
-        for (int fd : {said[0], said[1], answer[0], answer[1]})
+        Abandon(p);
+        return false;
+    }
+    if (pid == 0)
+        RunChild(m_limits, p.folder, parent, p.said[1], p.answer[1], keep, work);
+    Register(id, pid, p);
+    return true;
+}
+
+namespace {
+
+// What passes between the pool and its warm parent, over a socket of datagrams: a request with its
+// descriptors (the child's standard error and answer first, then the work's), and a reply with the child's
+// process id (0 when none was made).
+struct WarmRequestHeader {
+    uint32_t folderBytes;
+    uint32_t requestBytes;
+};
+struct WarmReply {
+    int32_t pid;
+};
+constexpr size_t kWarmMaxDescriptors = 8;
+constexpr size_t kWarmMaxBytes = 64 * 1024;
+
+bool SendWithDescriptors(int socket, const void* data, size_t size, const std::vector<int>& fds) {
+    iovec io = {const_cast<void*>(data), size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kWarmMaxDescriptors)] = {};
+    msghdr msg{};
+    msg.msg_iov = &io;
+    msg.msg_iovlen = 1;
+    if (!fds.empty()) {
+        if (fds.size() > kWarmMaxDescriptors)
+            return false;
+        msg.msg_control = control;
+        msg.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+        std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
+    }
+    ssize_t n;
+    while ((n = ::sendmsg(socket, &msg, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+    }
+    return n == ssize_t(size);
+}
+
+// One request; false at the end of the socket or for a message that is not whole.
+bool ReceiveRequest(int socket, std::string& folder, std::string& request, std::vector<int>& fds) {
+    std::vector<char> buffer(kWarmMaxBytes);
+    iovec io = {buffer.data(), buffer.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kWarmMaxDescriptors)] = {};
+    msghdr msg{};
+    msg.msg_iov = &io;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n;
+    while ((n = ::recvmsg(socket, &msg, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
+    }
+    fds.clear();
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c))
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS)
+            for (size_t i = 0; i < (c->cmsg_len - CMSG_LEN(0)) / sizeof(int); ++i) {
+                int fd;
+                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+                fds.push_back(fd);
+            }
+    WarmRequestHeader header{};
+    const bool whole = n >= ssize_t(sizeof header) && (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) == 0 &&
+                       (std::memcpy(&header, buffer.data(), sizeof header), true) &&
+                       size_t(n) == sizeof header + size_t(header.folderBytes) + header.requestBytes &&
+                       fds.size() >= 2;
+    if (!whole) {
+        for (int fd : fds)
             ::close(fd);
+        fds.clear();
+        return n > 0; // a message of no use is passed over; the end of the socket ends the loop
+    }
+    folder.assign(buffer.data() + sizeof header, header.folderBytes);
+    request.assign(buffer.data() + sizeof header + header.folderBytes, header.requestBytes);
+    return true;
+}
+
+size_t ThreadCount() {
+    size_t threads = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/task", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+        ++threads;
+    return threads;
+}
+
+} // namespace
+
+bool ChildPool::StartWarmParent(const std::function<bool()>& preload, WarmWork work,
+                                const std::vector<int>& keep) {
+    if (m_warm >= 0)
+        return true;
+    int sockets[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sockets) != 0)
+        return false;
+    PreparedChildFilter(); // every child of the warm parent finds it made too
+    std::fflush(nullptr);
+    const pid_t supervisor = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(sockets[0]);
+        ::close(sockets[1]);
         return false;
     }
     if (pid == 0) {
-        // A child outlives no supervisor: a killed `tarnel` leaves no extractor running on.
+        // The warm parent: it reads no file, writes nothing but its replies, and ends with its supervisor or
+        // when the supervisor closes the socket.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
+        if (::getppid() != supervisor)
             ::_exit(1);
-        // The supervisor's clean-up on stop signals is its own; a child just stops.
         for (int sig : {SIGTERM, SIGINT, SIGHUP})
             ::signal(sig, SIG_DFL);
-        ::dup2(said[1], STDERR_FILENO);
+        const int socket = sockets[1];
         std::vector<int> kept = keep;
-        kept.push_back(answer[1]);
+        kept.push_back(socket);
+        kept.push_back(STDERR_FILENO);
         tarnel::confine::CloseAllBut(kept);
-        g_answerFd = answer[1];
-        // Temporary pictures go to the child's own folder, which the parent removes whatever happens; so do
-        // the shaders Mesa compiles, which no other process ever reads.
-        ::setenv("TMPDIR", folder.c_str(), 1);
-        ::setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
-        if (m_limits.writable.empty())
-            PointChildShaders(folder);
-        tarnel::confine::Plan plan;
-        plan.folder = folder;
-        plan.writable = m_limits.writable;
-        plan.memoryMiB = m_limits.memoryMiB;
-        plan.filter = &PreparedChildFilter();
-        // TARNEL_UNCONFINED=1 leaves every rule but the memory bound off: for measuring what confinement
-        // costs, and for telling a driver's trouble with it from another.
-        const char* unconfined = std::getenv("TARNEL_UNCONFINED");
-        if (unconfined != nullptr && std::strcmp(unconfined, "1") == 0) {
-            if (m_limits.memoryMiB > 0 && MemoryBoundsApply()) {
-                const rlimit bound = {rlim_t(m_limits.memoryMiB) << 20, rlim_t(m_limits.memoryMiB) << 20};
-                ::setrlimit(RLIMIT_DATA, &bound);
+        // What it loads must start no thread: a thread would not be in the children, and what it held
+        // would stay held there.
+        if (!preload() || ThreadCount() != 1)
+            ::_exit(1);
+        std::string folder, request;
+        std::vector<int> fds;
+        while (ReceiveRequest(socket, folder, request, fds)) {
+            if (fds.empty())
+                continue;
+            // The child is the supervisor's own (CLONE_PARENT): it waits for it, bounds its time and reads
+            // its peak memory as for any other. A clone call of its own, as fork() offers no such flag; this
+            // process runs no thread and holds no lock that the child would find held.
+            const long child =
+                ::syscall(SYS_clone, CLONE_PARENT | SIGCHLD, nullptr, nullptr, nullptr, nullptr);
+            if (child == 0) {
+                ::close(socket);
+                const std::vector<int> own(fds.begin() + 2, fds.end());
+                RunChild(m_limits, folder, supervisor, fds[0], fds[1], own,
+                         [&] { return work(request, own); });
             }
-            if (m_limits.verbose)
-                std::fprintf(stderr, "tarnel: confinement: off (TARNEL_UNCONFINED=1)\n");
-        } else {
-            for (const tarnel::confine::Outcome& o : tarnel::confine::Confine(plan))
-                if (m_limits.verbose)
-                    std::fprintf(stderr, "tarnel: confinement: %s: %s%s\n", o.rule,
-                                 o.applied ? "" : "not applied: ", o.detail.c_str());
+            for (int fd : fds)
+                ::close(fd);
+            const WarmReply reply = {child > 0 ? int32_t(child) : 0};
+            if (!SendWithDescriptors(socket, &reply, sizeof reply, {}))
+                break;
         }
-        int code = 1;
-        try {
-            code = work();
-        } catch (...) {
-            code = 1;
-        }
-        // A normal exit, so that the child's own clean-up (and the leak checker in sanitizer builds) runs.
-        std::exit(code);
+        ::_exit(0);
     }
-    if (slot >= 0)
-        g_pids[slot] = pid;
-    const double deadline = m_limits.seconds > 0 ? Now() + m_limits.seconds : 0;
-    ::close(said[1]);
-    ::close(answer[1]);
-    ::fcntl(said[0], F_SETFL, O_NONBLOCK);
-    ::fcntl(answer[0], F_SETFL, O_NONBLOCK);
-    m_children.push_back({pid, PidFd(pid), id, deadline, slot, said[0], answer[0], {}});
+    ::close(sockets[1]);
+    m_warm = sockets[0];
+    m_warmPid = pid;
     return true;
+}
+
+bool ChildPool::StartWarm(long id, const std::string& request, const std::vector<int>& fds) {
+    if (m_warm < 0)
+        return false;
+    Prepared p;
+    if (!Prepare(p))
+        return false;
+    std::string message(sizeof(WarmRequestHeader), '\0');
+    const WarmRequestHeader header = {uint32_t(p.folder.size()), uint32_t(request.size())};
+    std::memcpy(message.data(), &header, sizeof header);
+    message += p.folder;
+    message += request;
+    std::vector<int> all = {p.said[1], p.answer[1]};
+    all.insert(all.end(), fds.begin(), fds.end());
+    WarmReply reply{};
+    bool made =
+        message.size() <= kWarmMaxBytes && SendWithDescriptors(m_warm, message.data(), message.size(), all);
+    if (made) {
+        ssize_t n;
+        while ((n = ::recv(m_warm, &reply, sizeof reply, 0)) < 0 && errno == EINTR) {
+        }
+        made = n == ssize_t(sizeof reply) && reply.pid > 0;
+    }
+    if (!made) { // the warm parent has gone or could not fork: the children are made cold from now on
+        Abandon(p);
+        StopWarmParent();
+        return false;
+    }
+    Register(id, pid_t(reply.pid), p);
+    return true;
+}
+
+void ChildPool::StopWarmParent() {
+    if (m_warm < 0)
+        return;
+    ::close(m_warm);
+    m_warm = -1;
+    int status;
+    while (::waitpid(m_warmPid, &status, 0) < 0 && errno == EINTR) {
+    }
+    m_warmPid = -1;
 }
 
 ChildOutcome ChildPool::WaitOne() {

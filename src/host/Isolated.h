@@ -35,6 +35,10 @@ struct ChildLimits {
     std::vector<std::string> writable;
 };
 
+// What a warm parent runs in each child it forks (ChildPool::StartWarm): the request and descriptors that
+// StartWarm was given, the descriptors as numbered in the child.
+using WarmWork = std::function<int(const std::string& request, const std::vector<int>& fds)>;
+
 // Runs up to any number of children at once; each is killed when its time is up.
 class ChildPool {
 public:
@@ -49,6 +53,17 @@ public:
     // other. False when no child could be made.
     bool Start(long id, const std::function<int()>& work, const std::vector<int>& keep = {});
     size_t Running() const { return m_children.size(); }
+
+    // Forks the warm parent: a second process that runs preload once (it loads what the children need, and
+    // must start no thread), keeping only the descriptors in keep, and then only forks children from
+    // itself, each running work. Loading costs the children nothing then: they find it done. The children
+    // are this process's own, supervised as Start's are. True when it runs (or already ran).
+    bool StartWarmParent(const std::function<bool()>& preload, WarmWork work,
+                         const std::vector<int>& keep = {});
+    // As Start, but the child is forked from the warm parent and runs its work with request and fds. False
+    // when there is no warm parent (or it has gone: the caller starts the child with Start).
+    bool StartWarm(long id, const std::string& request, const std::vector<int>& fds);
+    bool HasWarmParent() const { return m_warm >= 0; }
     // Waits until one child has exited or has been killed for running too long; its folder is gone then.
     ChildOutcome WaitOne();
 
@@ -63,8 +78,22 @@ private:
         int answer; // the read end of its answer
         std::string text;
     };
+    // A child's folder and the pipes of its standard error and answer, made before it is.
+    struct Prepared {
+        std::string folder;
+        int slot = -1;
+        int said[2] = {-1, -1};
+        int answer[2] = {-1, -1};
+    };
     ChildLimits m_limits;
     std::vector<Child> m_children;
+    int m_warm = -1; // the socket to the warm parent
+    pid_t m_warmPid = -1;
+
+    bool Prepare(Prepared& p);
+    void Abandon(Prepared& p);
+    void Register(long id, pid_t pid, Prepared& p);
+    void StopWarmParent();
 
     ChildOutcome Finish(Child& c, bool killed);
     // Reads what the children wrote on their standard error so far (no pipe ever fills and stalls one).

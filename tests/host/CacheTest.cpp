@@ -12,6 +12,8 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -337,6 +339,74 @@ TEST_F(CacheTest, HostileNamesAreShownEscapedOnTheirOwnLine) {
 }
 
 // A run killed part-way leaves only whole pictures under the names readers look at; the next run finishes.
+// The children come from the warm parent, which has loaded VTK and Mesa once and never opens a file of the
+// folder; each child is the command's own, forked with CLONE_PARENT. Seen from outside through strace: with
+// cold children (TARNEL_COLD_CHILDREN) the same look must find each child loading VTK, or it could not see.
+TEST_F(CacheTest, ChildrenComeFromAWarmParentThatReadsNoFile) {
+    if (testutil::RunCommand("command -v strace >/dev/null").status != 0)
+        GTEST_SKIP() << "needs strace (scripts/install-deps.sh installs it)";
+    for (const char* name : {"a.stl", "b.stl"})
+        WriteFile(dir / ("files/" + std::string(name)),
+                  "solid s\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\n"
+                  "vertex 0 1 0\nendloop\nendfacet\nendsolid s\n");
+    WriteFile(dir / "files/s.qzt", Study());
+    struct Seen {
+        std::set<std::string> warmOpened; // by the process that forked the children
+        std::map<std::string, std::string> childOpened;
+        std::set<std::string> loadedVtk; // the processes that opened VTK's rendering library
+        int children = 0;
+    };
+    auto trace = [&](const std::string& env) {
+        fs::remove_all(dir / "cache");
+        fs::remove_all(dir / "trace");
+        fs::create_directories(dir / "trace");
+        // One log a process (-ff): no line of one is cut by another's.
+        testutil::RunCommand(
+            env + " ASAN_OPTIONS=detect_leaks=0 strace -ff -qq -e trace=openat,clone -e signal=none -o " +
+            (dir / "trace/log") + " " + TARNEL_BINARY + " cache --jobs 1 " + (dir / "files") +
+            " >/dev/null 2>&1");
+        std::map<std::string, std::vector<std::string>> opens; // by process
+        std::set<std::string> children;
+        std::string warm;
+        for (const auto& entry : fs::directory_iterator(dir / "trace")) {
+            const std::string pid = entry.path().extension().string().substr(1);
+            std::ifstream in(entry.path());
+            for (std::string line; std::getline(in, line);) {
+                if (line.find("flags=CLONE_PARENT|SIGCHLD") != std::string::npos) {
+                    warm = pid;
+                    children.insert(line.substr(line.rfind("= ") + 2));
+                } else if (line.find("openat(") != std::string::npos) {
+                    opens[pid].push_back(line);
+                }
+            }
+        }
+        Seen seen;
+        for (const auto& [pid, lines] : opens)
+            for (const std::string& open : lines) {
+                if (open.find("libvtkRenderingCore") != std::string::npos)
+                    seen.loadedVtk.insert(pid == warm ? "warm" : pid);
+                if (pid == warm)
+                    seen.warmOpened.insert(open);
+                else if (children.count(pid) != 0)
+                    seen.childOpened[pid] += open + "\n";
+            }
+        seen.children = int(children.size());
+        return seen;
+    };
+    const Seen warm = trace("");
+    ASSERT_EQ(warm.children, 3) << "each file's child is forked by the warm parent";
+    for (const std::string& open : warm.warmOpened)
+        EXPECT_EQ(open.find(dir / "files"), std::string::npos) << "the warm parent read a file: " << open;
+    for (const auto& [pid, opened] : warm.childOpened)
+        EXPECT_EQ(opened.find("libvtkRenderingCore"), std::string::npos) << "child " << pid << " loaded VTK";
+
+    EXPECT_EQ(warm.loadedVtk, std::set<std::string>{"warm"});
+
+    const Seen cold = trace("TARNEL_COLD_CHILDREN=1");
+    EXPECT_EQ(cold.children, 0) << "cold children are forked by the command itself";
+    EXPECT_EQ(cold.loadedVtk.size(), 2u) << "each mesh's child loads VTK itself";
+}
+
 TEST_F(CacheTest, AKilledRunLeavesOnlyCompletePictures) {
     // The children's folders go here; those of the killed run are gone after the next.
     fs::create_directories(dir / "tmp");
