@@ -197,6 +197,16 @@ void BM_PixbufDecodeFloorProcess(benchmark::State& state) {
 }
 BENCHMARK(BM_PixbufDecodeFloorProcess)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The floors under any process: one that only starts, and one that also reads the study whole.
+void BM_StartFloorProcess(benchmark::State& state) {
+    RunProgram(state, {START_FLOOR}, 0);
+}
+BENCHMARK(BM_StartFloorProcess)->Unit(benchmark::kMillisecond)->UseRealTime();
+void BM_ReadFloorProcess(benchmark::State& state) {
+    RunProgram(state, {START_FLOOR, (Folder() / "big.qzt").string()}, 0);
+}
+BENCHMARK(BM_ReadFloorProcess)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 } // namespace
 
 BENCHMARK_MAIN();
