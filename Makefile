@@ -68,6 +68,7 @@ fuzz: deps
 		scripts/fuzz-reaches.sh $$t build-fuzz/fuzz/$$name.reaches build-fuzz/fuzz/$$name.libraries \
 			fuzz/corpus/$$name || exit 1; \
 	done
+	@scripts/fuzz-gate-check.sh build-fuzz/bin/fuzz_dib build-fuzz/fuzz/fuzz_dib.reaches
 
 # Benchmarks: medians of BENCH_REPETITIONS runs each, in one run so that ratios compare like with like.
 BENCH_REPETITIONS ?= 10

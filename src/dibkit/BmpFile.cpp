@@ -3,6 +3,8 @@
 #include "afxfile.h"
 #include "dibkit/dibkit.h"
 
+#include <bit>
+
 namespace dibkit {
 
 namespace {
@@ -39,22 +41,69 @@ bool RleComplete(std::span<const BYTE> data, size_t pos, LONGLONG rows, bool fou
     return false;
 }
 
-// Whether the colour table that the header declares lies within the file. It follows the header (and the
-// three masks of a 40-byte header with bit fields); its size is the header's colour count, or for pictures
-// of 8 bits or fewer, when that count is 0, one entry for each value a pixel can take. Pictures of more bits
-// may carry a table too, which the decoder passes over. A count that no file could hold would otherwise have
-// the decoder allocate a palette of gigabytes.
-bool ColourTableFits(std::span<const BYTE> data, uint32_t headerSize, uint32_t bpp, uint32_t compression) {
+// Whether the bit fields' masks, at the same place after every header that has them, follow GDI's rule:
+// each mask's bits contiguous and within the pixel's bits, no bit in two masks, and not all of them 0.
+// Other masks are no format GDI draws.
+bool MasksValid(std::span<const BYTE> data, uint32_t bpp) {
+    uint32_t masks[3];
+    for (int i = 0; i < 3; ++i) {
+        masks[i] = Le32(data.data() + 14 + 40 + 4 * i);
+        if (bpp < 32 && (masks[i] >> bpp) != 0)
+            return false;
+        const uint32_t m = masks[i] == 0 ? 0 : masks[i] >> std::countr_zero(masks[i]);
+        if ((m & (m + 1)) != 0)
+            return false;
+    }
+    return (masks[0] | masks[1] | masks[2]) != 0 && (masks[0] & masks[1]) == 0 &&
+           (masks[0] & masks[2]) == 0 && (masks[1] & masks[2]) == 0;
+}
+
+// The colour table's place, as the header declares it: its first byte, and its entries' count and size.
+struct ColourTable {
+    ULONGLONG start, entries;
+    uint32_t entrySize;
+};
+ColourTable DeclaredTable(std::span<const BYTE> data, uint32_t headerSize, uint32_t bpp,
+                          uint32_t compression) {
     const bool core = headerSize == 12;
     ULONGLONG entries = core ? 0 : Le32(data.data() + 14 + 32);
     if (entries == 0 && bpp <= 8)
         entries = ULONGLONG(1) << bpp;
     const ULONGLONG start =
         14 + ULONGLONG(headerSize) + (compression == BI_BITFIELDS && headerSize == 40 ? 12 : 0);
-    return start + entries * (core ? 3 : 4) <= data.size();
+    return {start, entries, core ? 3u : 4u};
+}
+
+// Whether the colour table that the header declares lies within the file. It follows the header (and the
+// three masks of a 40-byte header with bit fields); its size is the header's colour count, or for pictures
+// of 8 bits or fewer, when that count is 0, one entry for each value a pixel can take. Pictures of more bits
+// may carry a table too, which the decoder passes over. A count that no file could hold would otherwise have
+// the decoder allocate a palette of gigabytes. Where the pixels begin inside the table, the table is taken to
+// end there (ColoursBeforeBits), so long as at least one colour, and for the core header all of them, lie
+// before them.
+bool ColourTableFits(std::span<const BYTE> data, uint32_t headerSize, uint32_t bpp, uint32_t compression,
+                     size_t offBits) {
+    const ColourTable t = DeclaredTable(data, headerSize, bpp, compression);
+    if (t.start + t.entries * t.entrySize > data.size())
+        return false;
+    if (bpp > 8 || t.start + t.entries * t.entrySize <= offBits)
+        return true;
+    return headerSize != 12 && t.start + t.entrySize <= offBits;
 }
 
 } // namespace
+
+DWORD ColoursBeforeBits(std::span<const BYTE> data) {
+    if (!PlausibleBmp(data))
+        return 0;
+    const uint32_t headerSize = Le32(data.data() + 14);
+    const uint32_t bpp = Le16(data.data() + 14 + 14), compression = Le32(data.data() + 14 + 16);
+    if (headerSize == 12 || bpp > 8)
+        return 0;
+    const ColourTable t = DeclaredTable(data, headerSize, bpp, compression);
+    const ULONGLONG offBits = Le32(data.data() + 10);
+    return t.start + t.entries * t.entrySize > offBits ? DWORD((offBits - t.start) / t.entrySize) : 0;
+}
 
 bool PlausibleBmp(std::span<const BYTE> data) {
     if (data.size() < 14 + 12 || data[0] != 'B' || data[1] != 'M')
@@ -82,10 +131,13 @@ bool PlausibleBmp(std::span<const BYTE> data) {
     } else {
         return false;
     }
+    // One plane, as every DIB has.
+    if (Le16(info + (headerSize == 12 ? 8 : 12)) != 1)
+        return false;
     if (width <= 0 || height <= 0 || width > CDIB::kMaxSide || height > CDIB::kMaxSide ||
         width * height > CDIB::kMaxPixels || offBits < 14 + size_t(headerSize) || offBits > data.size())
         return false;
-    if (!ColourTableFits(data, headerSize, bpp, compression))
+    if (!ColourTableFits(data, headerSize, bpp, compression, offBits))
         return false;
     const LONGLONG stride = ((width * bpp + 31) / 32) * 4;
     const bool rowsFit = LONGLONG(offBits) + stride * height <= LONGLONG(data.size());
@@ -95,7 +147,7 @@ bool PlausibleBmp(std::span<const BYTE> data) {
     case BI_RGB:
         return (bpp == 1 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32) && rowsFit;
     case BI_BITFIELDS:
-        return (bpp == 16 || bpp == 32) && headerSize != 64 && rowsFit;
+        return (bpp == 16 || bpp == 32) && headerSize != 64 && rowsFit && MasksValid(data, bpp);
     case BI_RLE8:
         return bpp == 8 && !topDown && RleComplete(data, offBits, height, false);
     case BI_RLE4:

@@ -24,6 +24,10 @@ bool ReadWholeFile(LPCWSTR lpszPath, FileBytes& data);
 // picture with rows missing from a truncated file.
 bool PlausibleBmp(std::span<const BYTE> data);
 
+// For a checked BMP of 8 bits a pixel or fewer with an info header whose colour table, as its header
+// declares it, runs into the pixels: how many of its colours lie before them. 0 for any other file.
+DWORD ColoursBeforeBits(std::span<const BYTE> data);
+
 // A new screen-compatible bitmap of nWidth x nHeight with the packed picture (info, bits) drawn over all of
 // it, at its new size with HALFTONE: each pixel the average of the area it covers. Null on failure.
 HBITMAP StretchToNewBitmap(const BITMAPINFO* info, const void* bits, DWORD nSourceWidth, DWORD nSourceHeight,

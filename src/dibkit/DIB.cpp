@@ -45,8 +45,14 @@ CDIB::CDIB(LPCWSTR lpszPath) {
         // GDI reads run codes no further than the header's image size, which files often leave 0 or state
         // larger than they are: it becomes the length of the codes that the file holds.
         const LONG compression = Le32(info + 16);
+        const size_t offBits = size_t(Le32(data->buffer.get() + 10));
         if (compression == BI_RLE4 || compression == BI_RLE8)
-            PutLe32(info + 20, DWORD(data->size - size_t(Le32(data->buffer.get() + 10))));
+            PutLe32(info + 20, DWORD(data->size - offBits));
+        // A colour table ends where the pixels begin: writers that keep fewer colours than the pixels' bits
+        // could name still leave the count 0, meaning all of them (checked by PlausibleBmp: one fits).
+        const DWORD fitting = dibkit::ColoursBeforeBits(data->Bytes());
+        if (fitting != 0)
+            PutLe32(info + 32, fitting);
     }
     m_picture = data;
 }

@@ -51,6 +51,20 @@ struct Channel {
     }
 };
 
+// GDI's rule for bit fields: each mask's bits are contiguous, within the pixel's bits, and no two masks
+// share a bit; and masks that are all 0 keep no colour at all.
+bool ValidMasks(const DWORD (&masks)[3], int bitCount) {
+    const DWORD pixel = bitCount >= 32 ? ~DWORD(0) : (DWORD(1) << bitCount) - 1;
+    for (DWORD m : masks)
+        if ((m & ~pixel) != 0)
+            return false;
+    for (DWORD m : masks)
+        if (m != 0 && ((m >> std::countr_zero(m)) & ((m >> std::countr_zero(m)) + 1)) != 0)
+            return false;
+    return (masks[0] | masks[1] | masks[2]) != 0 && (masks[0] & masks[1]) == 0 &&
+           (masks[0] & masks[2]) == 0 && (masks[1] & masks[2]) == 0;
+}
+
 DWORD Colour(const tarnel::gdi::DibFormat& f, uint32_t index) {
     if (index >= f.colourCount)
         return 0;
@@ -201,8 +215,8 @@ bool ReadDibFormat(const BITMAPINFO* info, DibFormat& f) {
         return false;
     }
     f.colours = header + coloursAt;
-    if (f.width <= 0 || f.height <= 0)
-        return false;
+    if (f.width <= 0 || f.height <= 0 || Le16(header + (headerSize == kCoreHeader ? 8 : 12)) != 1)
+        return false; // every DIB has one plane
     switch (f.compression) {
     case BI_RGB:
         if (f.bitCount == 16) { // five bits each, the top bit unused
@@ -213,7 +227,7 @@ bool ReadDibFormat(const BITMAPINFO* info, DibFormat& f) {
         return f.bitCount == 1 || f.bitCount == 4 || f.bitCount == 8 || f.bitCount == 16 ||
                f.bitCount == 24 || f.bitCount == 32;
     case BI_BITFIELDS:
-        return f.bitCount == 16 || f.bitCount == 32;
+        return (f.bitCount == 16 || f.bitCount == 32) && ValidMasks(f.masks, f.bitCount);
     case BI_RLE8:
         return f.bitCount == 8 && !f.topDown;
     case BI_RLE4:
