@@ -505,6 +505,10 @@ bool ChildPool::StartWarmParent(const std::function<bool()>& preload, WarmWork w
         ::_exit(0);
     }
     ::close(sockets[1]);
+    // Its replies come at once; one that does not come within seconds means it is stuck, and the children
+    // are made cold from then on.
+    const timeval patience = {5, 0};
+    ::setsockopt(sockets[0], SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     m_warm = sockets[0];
     m_warmPid = pid;
     return true;
@@ -546,6 +550,7 @@ void ChildPool::StopWarmParent() {
         return;
     ::close(m_warm);
     m_warm = -1;
+    ::kill(m_warmPid, SIGKILL); // it has nothing to finish: its children are this process's
     int status;
     while (::waitpid(m_warmPid, &status, 0) < 0 && errno == EINTR) {
     }
