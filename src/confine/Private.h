@@ -15,8 +15,14 @@ Outcome EnterNamespaces(const Plan& plan, bool& ownUser);
 Outcome SetLimits(const Plan& plan, bool ownUser);
 // Landlock at the highest ABI the kernel has.
 Outcome RestrictWithLandlock(const Plan& plan);
-// The system-call filter, for the process self: the prepared program with self in its place, or, without one,
-// a program built now.
+// The system-call filter, for the process self: the prepared program (or, without one, the one made at
+// build time) with self in its places.
 Outcome InstallFilter(const PreparedFilter* prepared, pid_t self);
+
+// A process id that no process has (the kernel's largest is 2^22): its places in the program are where the
+// child's own goes.
+constexpr pid_t kAnyChild = 0x7eadbeef;
+// The filter's instructions, built by libseccomp for the process self (at build time, by make_filter).
+bool BuildFilter(pid_t self, PreparedFilter& out);
 
 } // namespace tarnel::confine
