@@ -444,15 +444,17 @@ private:
         const long id = m_next++;
         const std::string path = job->path;
         m_running.emplace(id, std::move(job));
-        // Children come from the warm parent, which has loaded the first handler's module and what meshes
-        // need; without one, each child is forked from here and loads them itself.
-        if (!m_warmTried) {
+        // A mesh's child comes from the warm parent, which has loaded the first handler's module and what
+        // meshes need; without one, and for every other file, the child is forked from here, which is
+        // cheaper for the files that need no VTK: there is less to copy.
+        const bool mesh = IsMeshPath(path);
+        if (mesh && !m_warmTried) {
             m_warmTried = true;
             StartWarmParent(handler);
         }
         const WarmJob warm = {path, handler.module, handler.clsid, texts};
         auto work = [&] { return ExtractPng(path.c_str(), m_size, handler, false, false, fd, texts); };
-        const bool started = m_pool.StartWarm(id, EncodeWarmJob(warm), {fd, handler.fd}) ||
+        const bool started = (mesh && m_pool.StartWarm(id, EncodeWarmJob(warm), {fd, handler.fd})) ||
                              m_pool.Start(id, work, {fd, handler.fd});
         if (!started) {
             ChildOutcome none;
