@@ -153,6 +153,8 @@ def cache_run(files, cache_home, cold=False, watch=False):
     # The warm parent lives through the run; the children each live through one file.
     below = {pid: v for pid, v in seen.items() if pid != process.pid}
     warm = max(below.items(), key=lambda kv: kv[1][3] - kv[1][2], default=None)
+    if warm and warm[1][3] - warm[1][2] < elapsed / 2:
+        warm = None  # no process lived through the run: there was no warm parent (studies only)
     warm_kib = warm[1][1] if warm and not cold else 0
     child_kib = max((v[1] for pid, v in below.items() if not warm or pid != warm[0] or cold), default=0)
     return elapsed, warm_kib / 1024, child_kib / 1024

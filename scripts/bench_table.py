@@ -116,7 +116,8 @@ if os.path.exists(cache_path):
         rows.append((f"tarnel cache, {label}, per file", f"{m['cache_ms']:.2f}", f"{m['child_mib']:.1f}",
                      f"{m['per_file_sequential_ms']:.2f}", "one process per file", 
                      f"{m['cache_ms'] / m['per_file_sequential_ms']:.2f}",
-                     f"target <= {target}x; warm parent {m['warm_parent_mib']:.1f} MiB"))
+                     f"target <= {target}x; " + (f"warm parent {m['warm_parent_mib']:.1f} MiB"
+                                                  if m['warm_parent_mib'] else "no warm parent: forked by the command")))
         rows.append((f"  the same against {c['jobs']} processes at once", f"{m['cache_ms']:.2f}", "",
                      f"{m['per_file_parallel_ms']:.2f}", f"{c['jobs']} per-file processes",
                      f"{m['cache_ms'] / m['per_file_parallel_ms']:.2f}", ""))
