@@ -141,9 +141,12 @@ public:
     explicit Progress(size_t total) : m_total(total), m_terminal(::isatty(STDOUT_FILENO) != 0) {}
     ~Progress() { EndLine(); }
     // One line per file; on a terminal the line is overwritten by the next, unless it must stay (a file that
-    // gave no picture). The path is shown escaped: a file's name may be anything.
-    void Report(const char* what, const std::string& path, bool keep = false) {
+    // gave no picture). Elsewhere (a timer's journal, a log) only what changed or went wrong is written: a
+    // file left as it was (unchanged) gets no line. The path is shown escaped: a file's name may be anything.
+    void Report(const char* what, const std::string& path, bool keep = false, bool unchanged = false) {
         ++m_done;
+        if (unchanged && !m_terminal)
+            return;
         const std::string shown = Printable(path);
         if (m_terminal) {
             std::printf("\r\033[K[%zu/%zu] %s %s", m_done, m_total, what, shown.c_str());
@@ -241,7 +244,7 @@ int PrepareCacheFolders(const CommandLine& line, const char* sizeName, CacheFold
                      "tarnel cache: cannot write the thumbnail cache: %s (check that folder's owner and "
                      "permissions, or set XDG_CACHE_HOME)\n",
                      why.c_str());
-        return 1;
+        return kExitSetUp;
     }
     return -1;
 }
@@ -297,7 +300,9 @@ public:
                         std::to_string(m_tally.noPicture) + " no picture, " +
                         std::to_string(m_tally.skipped) + " skipped, " + std::to_string(m_tally.setUp) +
                         " failed set-up");
-        return m_problems == 0 && m_setUpFault.empty() ? 0 : 1;
+        if (!m_setUpFault.empty())
+            return kExitSetUp;
+        return m_problems == 0 ? kExitPicture : kExitNoPicture;
     }
 
 private:
@@ -397,20 +402,20 @@ private:
             return;
         }
         if (!route.routed) {
-            m_progress.Report("skipped (no thumbnail handler for this type)", path);
+            m_progress.Report("skipped (no thumbnail handler for this type)", path, false, true);
             ++m_tally.skipped;
             return;
         }
         const Stamp studies = NewestStudy(path, m_limits);
         const std::string target = (m_folders.entries / (job->md5 + ".png")).string();
         if (IsCurrent(target, *job, studies, nullptr)) {
-            m_progress.Report("up to date", path);
+            m_progress.Report("up to date", path, false, true);
             ++m_tally.current;
             return;
         }
         if (!request.named && !m_request.retryFailed &&
             IsCurrent(FailurePath(*job), *job, studies, kSoftware)) {
-            m_progress.Report("no picture (recorded earlier; --retry-failed tries again)", path);
+            m_progress.Report("no picture (recorded earlier; --retry-failed tries again)", path, false, true);
             ++m_tally.noPicture;
             ++m_problems;
             return;

@@ -9,7 +9,9 @@
 #include <string_view>
 
 // Exit statuses shared by the commands.
-enum ExitStatus { kExitPicture = 0, kExitNoPicture = 1, kExitUsage = 2, kExitIconOnly = 3 };
+// kExitSetUp: `tarnel cache` stopped for a fault of the set-up (no handler for the suite's files, a module
+// that cannot be loaded, a cache that cannot be written), which a file that gave no picture is not.
+enum ExitStatus { kExitPicture = 0, kExitNoPicture = 1, kExitUsage = 2, kExitIconOnly = 3, kExitSetUp = 4 };
 
 struct ChildOutcome;
 struct ChildAnswer;

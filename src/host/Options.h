@@ -186,8 +186,9 @@ inline constexpr Command kCommands[] = {
      kCacheOptions,
      kCacheArguments,
      {},
-     "Exit status: 0 every file has a thumbnail or was skipped, 1 some gave none or the set-up failed, 2 bad "
-     "usage."},
+     "Not on a terminal, only the files that changed or went wrong get a line, and the summary. Exit status: "
+     "0 every file has a thumbnail or was skipped, 1 some gave none, 2 bad usage, 4 the set-up failed (the "
+     "cache is as it was)."},
     {"shader-cache",
      "compiled shaders for mesh previews, kept under the prefix",
      "--prepare renders a mesh once and keeps the shaders it compiled in DIR, where every later mesh preview "

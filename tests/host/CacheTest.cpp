@@ -103,9 +103,10 @@ TEST_F(CacheTest, CurrentEntriesAreKeptAndChangedFilesMadeAgain) {
     EXPECT_EQ(r.out.find("notes.txt"), std::string::npos) << "folders give only the suite's files";
     EXPECT_NE(r.out.find("cached " + (dir / "files/plan.kpv")), std::string::npos) << r.out;
 
+    // Nothing changed: not on a terminal, the summary alone says so, for a timer's journal.
     r = Cache(dir / "files");
-    EXPECT_EQ(r.out.find("cached"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("up to date " + (dir / "files/a.qzt")), std::string::npos) << r.out;
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "tarnel cache: 0 made, 3 up to date, 0 no picture, 0 skipped, 0 failed set-up\n");
 
     SetMTime(dir / "files/b.qzt", 100);
     SetMTime(dir / "files/a.qzt", 100); // the project's study: its entry is stale although it is not
@@ -122,7 +123,7 @@ TEST_F(CacheTest, CurrentEntriesAreKeptAndChangedFilesMadeAgain) {
     EXPECT_NE(r.out.find("cached " + (dir / "files/plan.kpv")), std::string::npos) << r.out;
     SetMTime(dir / "files/a.qzt", 200);
     r = Cache(dir / "files/plan.kpv");
-    EXPECT_NE(r.out.find("up to date " + (dir / "files/plan.kpv")), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("0 made, 1 up to date"), std::string::npos) << r.out;
 }
 
 // Tumbler spells Thumb::MTime with a fraction; an entry whose time has the file's whole seconds is current,
@@ -143,7 +144,8 @@ TEST_F(CacheTest, EntriesOfOtherThumbnailersAreReadByTheirSeconds) {
                                     "tEXt::Thumb::MTime", seconds.c_str(), nullptr));
         Result r = Cache(study);
         EXPECT_EQ(r.status, 0) << r.out;
-        EXPECT_EQ(r.out.find("up to date " + study) != std::string::npos, current)
+        EXPECT_EQ(r.out.find(current ? "0 made, 1 up to date" : "1 made, 0 up to date") != std::string::npos,
+                  true)
             << seconds << ": " << r.out;
     }
     g_object_unref(pixbuf);
@@ -162,9 +164,7 @@ TEST_F(CacheTest, SetUpFaultsChangeNothingAndOtherTypesAreSkipped) {
     WriteFile(dir / "pic.png", "an ordinary picture");
     Result r = Cache(dir / "pic.png");
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("skipped (no thumbnail handler for this type) " + (dir / "pic.png")),
-              std::string::npos)
-        << r.out;
+    EXPECT_EQ(r.out.find("pic.png"), std::string::npos) << "a file left as it is gets no line: " << r.out;
     EXPECT_NE(r.out.find("0 made, 0 up to date, 0 no picture, 1 skipped, 0 failed set-up"), std::string::npos)
         << r.out;
     EXPECT_FALSE(fs::exists(Failed(dir / "pic.png")));
@@ -199,7 +199,7 @@ TEST_F(CacheTest, SetUpFaultsChangeNothingAndOtherTypesAreSkipped) {
     };
     for (const auto& f : faults) {
         r = testutil::RunCommand(f.env + " " + TARNEL_BINARY + " cache " + f.args + " 2>&1");
-        EXPECT_EQ(r.status, 1) << f.what << ": " << r.out;
+        EXPECT_EQ(r.status, 4) << f.what << ": " << r.out; // the set-up's, not a file's
         EXPECT_NE(r.out.find(f.message), std::string::npos) << f.what << ": " << r.out;
         EXPECT_EQ(ReadAll(Large(study)), made) << f.what;
         EXPECT_FALSE(fs::exists(Failed(study))) << f.what;
@@ -261,7 +261,9 @@ TEST_F(CacheTest, FailuresAreRecordedWhereGnomeLooksAndClearedByAPicture) {
     r = Cache(plain);
     EXPECT_NE(r.out.find("no picture (no picture stored in the file)"), std::string::npos) << r.out;
     r = Cache(dir.path().string());
-    EXPECT_NE(r.out.find("no picture (recorded earlier"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("no picture (recorded earlier"), std::string::npos)
+        << "unchanged: no line: " << r.out;
+    EXPECT_NE(r.out.find("0 made, 0 up to date, 1 no picture"), std::string::npos) << r.out;
     r = Cache("--retry-failed " + dir.path().string());
     EXPECT_NE(r.out.find("no picture (no picture stored in the file)"), std::string::npos) << r.out;
 
