@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -132,9 +133,50 @@ void Collect(const std::string& arg, bool named, std::vector<Request>& files, in
 }
 
 // What the run did, for its last line.
+// Counts that a stop signal's handler reads too (lock-free atomics, as a handler may read them).
 struct Tally {
-    size_t made = 0, current = 0, noPicture = 0, skipped = 0, setUp = 0;
+    std::atomic<size_t> made = 0, current = 0, noPicture = 0, skipped = 0, setUp = 0;
 };
+static_assert(std::atomic<size_t>::is_always_lock_free);
+
+// The summary line, made with system calls alone: a stop signal's handler writes it.
+const Tally* volatile g_tally = nullptr;
+
+void PutNumber(char*& at, size_t n) {
+    char digits[24];
+    int k = 0;
+    do
+        digits[k++] = char('0' + n % 10);
+    while ((n /= 10) != 0);
+    while (k > 0)
+        *at++ = digits[--k];
+}
+
+void PutText(char*& at, const char* text) {
+    while (*text != 0)
+        *at++ = *text++;
+}
+
+void WriteInterruptedSummary() {
+    const Tally* t = g_tally;
+    if (t == nullptr)
+        return;
+    char line[256];
+    char* at = line;
+    PutText(at, "\ntarnel cache: stopped by a signal: ");
+    PutNumber(at, t->made.load());
+    PutText(at, " made, ");
+    PutNumber(at, t->current.load());
+    PutText(at, " up to date, ");
+    PutNumber(at, t->noPicture.load());
+    PutText(at, " no picture, ");
+    PutNumber(at, t->skipped.load());
+    PutText(at, " skipped, ");
+    PutNumber(at, t->setUp.load());
+    PutText(at, " failed set-up; the rest not looked at\n");
+    ssize_t ignored = ::write(STDERR_FILENO, line, size_t(at - line));
+    (void)ignored;
+}
 
 class Progress {
 public:
@@ -278,7 +320,10 @@ public:
     CacheRun(const CacheRequest& request, const CacheFolders& folders, size_t files, int problems)
         : m_problems(problems), m_request(request), m_folders(folders), m_progress(files),
           m_limits(Limits(request)), m_pool(m_limits),
-          m_jobs(Jobs(request)), m_size{LONG(request.pixels), LONG(request.pixels)} {}
+          m_jobs(Jobs(request)), m_size{LONG(request.pixels), LONG(request.pixels)} {
+        g_tally = &m_tally;
+    }
+    ~CacheRun() { g_tally = nullptr; }
 
     // Makes the files, stopping at the first fault of the set-up.
     void MakeAll(const std::vector<Request>& files) {
@@ -565,6 +610,7 @@ int RunCache(int argc, char** argv) {
     const std::vector<Request> files = CollectFiles(request, listed, problems);
     RemoveOutputFilesOnSignals();
     CacheRun run(request, folders, files.size(), problems);
+    SetStopSummaryHook(WriteInterruptedSummary);
     run.MakeAll(files);
     return run.Summarise();
 }

@@ -186,7 +186,8 @@ inline constexpr Command kCommands[] = {
      kCacheOptions,
      kCacheArguments,
      {},
-     "Not on a terminal, only the files that changed or went wrong get a line, and the summary. Exit status: "
+     "Not on a terminal, only the files that changed or went wrong get a line, and the summary; stopped by a "
+     "signal (Ctrl-C), it says what it did so far. Exit status: "
      "0 every file has a thumbnail or was skipped, 1 some gave none, 2 bad usage, 4 the set-up failed (the "
      "cache is as it was)."},
     {"shader-cache",

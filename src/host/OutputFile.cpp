@@ -25,6 +25,7 @@ using WrittenNames = SignalSafeNames<512>;
 WrittenNames g_names;
 
 void (*volatile g_stopHook)() = nullptr;
+void (*volatile g_summaryHook)() = nullptr;
 
 void OnStopSignal(int sig) {
     if (g_stopHook != nullptr)
@@ -32,6 +33,8 @@ void OnStopSignal(int sig) {
     for (int i = 0; i < WrittenNames::kSlots; ++i)
         if (g_names.InUse(i))
             ::unlink(g_names.Name(i));
+    if (g_summaryHook != nullptr)
+        g_summaryHook();
     ::signal(sig, SIG_DFL);
     ::raise(sig);
 }
@@ -60,6 +63,10 @@ std::string KindOf(mode_t mode) {
 
 void SetStopSignalHook(void (*hook)()) {
     g_stopHook = hook;
+}
+
+void SetStopSummaryHook(void (*hook)()) {
+    g_summaryHook = hook;
 }
 
 void RemoveOutputFilesOnSignals() {

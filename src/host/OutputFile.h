@@ -19,6 +19,9 @@ void RemoveOutputFilesOnSignals();
 // A function that those signals run first (it must be async-signal-safe): Isolated.cpp stops its children
 // and removes their folders with it.
 void SetStopSignalHook(void (*hook)());
+// What runs last on a stop signal, after the files are gone and before the process stops: a command's word
+// of what it did (with system calls alone, as a signal handler may).
+void SetStopSummaryHook(void (*hook)());
 
 class OutputFile {
 public:

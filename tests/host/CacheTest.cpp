@@ -411,6 +411,29 @@ TEST_F(CacheTest, ChildrenComeFromAWarmParentThatReadsNoFile) {
     EXPECT_EQ(cold.loadedVtk.size(), 2u) << "each mesh's child loads VTK itself";
 }
 
+// Ctrl-C (or the service stopped): the children go with their folders, and the run says what it did so far.
+TEST_F(CacheTest, AnInterruptedRunSaysWhatItDid) {
+    for (int i = 0; i < 40; ++i)
+        WriteFile(dir / ("many/s" + std::to_string(i) + ".qzt"), Study());
+    const std::string pidFile = dir / "pid";
+    FILE* pipe = ::popen(("sh -c 'echo $$ > " + pidFile + "; exec " + TARNEL_BINARY + " cache --jobs 2 " +
+                          (dir / "many") + " 2>&1'")
+                             .c_str(),
+                         "r");
+    char line[4096];
+    ASSERT_NE(std::fgets(line, sizeof line, pipe), nullptr);
+    ::kill(pid_t(std::stol(ReadAll(pidFile))), SIGINT);
+    std::string out = line;
+    while (std::fgets(line, sizeof line, pipe) != nullptr)
+        out += line;
+    const int status = ::pclose(pipe);
+    EXPECT_TRUE(WIFSIGNALED(status) || WEXITSTATUS(status) != 0) << out;
+    const size_t at = out.find("tarnel cache: stopped by a signal: ");
+    ASSERT_NE(at, std::string::npos) << out;
+    EXPECT_NE(out.find(" made, ", at), std::string::npos) << out;
+    EXPECT_NE(out.find("; the rest not looked at", at), std::string::npos) << out;
+}
+
 TEST_F(CacheTest, AKilledRunLeavesOnlyCompletePictures) {
     // The children's folders go here; those of the killed run are gone after the next.
     fs::create_directories(dir / "tmp");
