@@ -137,6 +137,7 @@ bool ReadCache(const CommandLine& line, CacheRequest& request, std::string& prob
     if (!ReadExtractionOptions(line, request.timeout, request.memoryMiB, request.choice, problem))
         return false;
     request.retryFailed = line.Has("retry-failed");
+    request.verbosity = line.Has("quiet") ? -1 : line.Has("verbose") ? 1 : 0;
     request.lists = line.Values("list");
     request.paths = line.arguments;
     if (request.paths.empty() && request.lists.empty()) {

@@ -61,6 +61,7 @@ struct CacheRequest {
     double timeout = kDefaultTimeout;
     long memoryMiB = kDefaultMemoryMiB;
     bool retryFailed = false;
+    int verbosity = 0; // -1 --quiet, 1 --verbose
     ModuleChoice choice;
     std::vector<const char*> paths, lists;
 };

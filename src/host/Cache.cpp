@@ -178,24 +178,31 @@ void WriteInterruptedSummary() {
     (void)ignored;
 }
 
+// What a file's line tells: something made or removed, a file left as it was, or one that went wrong.
+enum class Line { Changed, Unchanged, Problem };
+
 class Progress {
 public:
-    explicit Progress(size_t total) : m_total(total), m_terminal(::isatty(STDOUT_FILENO) != 0) {}
+    Progress(size_t total, int verbosity)
+        : m_total(total), m_verbosity(verbosity), m_terminal(::isatty(STDOUT_FILENO) != 0) {}
     ~Progress() { EndLine(); }
-    // One line per file; on a terminal the line is overwritten by the next, unless it must stay (a file that
-    // gave no picture). Elsewhere (a timer's journal, a log) only what changed or went wrong is written: a
-    // file left as it was (unchanged) gets no line. The path is shown escaped: a file's name may be anything.
-    void Report(const char* what, const std::string& path, bool keep = false, bool unchanged = false) {
+    // One line per file. On a terminal the line is overwritten by the next, unless it went wrong. Elsewhere
+    // (a timer's journal, a log) only what changed or went wrong is written. --quiet keeps only what went
+    // wrong; --verbose writes every file's line, each on its own. The path is shown escaped: a file's name
+    // may be anything.
+    void Report(const char* what, const std::string& path, Line line) {
         ++m_done;
-        if (unchanged && !m_terminal)
+        if ((m_verbosity < 0 && line != Line::Problem) ||
+            (m_verbosity == 0 && !m_terminal && line == Line::Unchanged))
             return;
         const std::string shown = Printable(path);
-        if (m_terminal) {
+        if (m_terminal && m_verbosity == 0) {
             std::printf("\r\033[K[%zu/%zu] %s %s", m_done, m_total, what, shown.c_str());
-            m_shown = !keep;
-            if (keep)
+            m_shown = line != Line::Problem;
+            if (line == Line::Problem)
                 std::printf("\n");
         } else {
+            EndLine();
             std::printf("%s %s\n", what, shown.c_str());
         }
         std::fflush(stdout);
@@ -208,6 +215,7 @@ public:
 
 private:
     size_t m_total, m_done = 0;
+    int m_verbosity;
     bool m_terminal, m_shown = false;
 
     void EndLine() {
@@ -318,7 +326,7 @@ class CacheRun {
 public:
     // problems: those met before the run (paths that name nothing).
     CacheRun(const CacheRequest& request, const CacheFolders& folders, size_t files, int problems)
-        : m_problems(problems), m_request(request), m_folders(folders), m_progress(files),
+        : m_problems(problems), m_request(request), m_folders(folders), m_progress(files, request.verbosity),
           m_limits(Limits(request)), m_pool(m_limits),
           m_jobs(Jobs(request)), m_size{LONG(request.pixels), LONG(request.pixels)} {
         g_tally = &m_tally;
@@ -435,7 +443,7 @@ private:
         job->path = path;
         if (::stat(path.c_str(), &job->st) != 0 || !S_ISREG(job->st.st_mode) ||
             !tarnel::plat::FileUriAndDigest(path, job->uri, job->md5)) {
-            m_progress.Report("skipped (unreadable)", path);
+            m_progress.Report("skipped (unreadable)", path, Line::Problem);
             ++m_tally.skipped;
             ++m_problems;
             return;
@@ -447,20 +455,21 @@ private:
             return;
         }
         if (!route.routed) {
-            m_progress.Report("skipped (no thumbnail handler for this type)", path, false, true);
+            m_progress.Report("skipped (no thumbnail handler for this type)", path, Line::Unchanged);
             ++m_tally.skipped;
             return;
         }
         const Stamp studies = NewestStudy(path, m_limits);
         const std::string target = (m_folders.entries / (job->md5 + ".png")).string();
         if (IsCurrent(target, *job, studies, nullptr)) {
-            m_progress.Report("up to date", path, false, true);
+            m_progress.Report("up to date", path, Line::Unchanged);
             ++m_tally.current;
             return;
         }
         if (!request.named && !m_request.retryFailed &&
             IsCurrent(FailurePath(*job), *job, studies, kSoftware)) {
-            m_progress.Report("no picture (recorded earlier; --retry-failed tries again)", path, false, true);
+            m_progress.Report("no picture (recorded earlier; --retry-failed tries again)", path,
+                              Line::Unchanged);
             ++m_tally.noPicture;
             ++m_problems;
             return;
@@ -476,7 +485,7 @@ private:
         std::string error;
         if (!job->out.Open(target, 0600, error)) {
             if (job->out.refused()) { // something that is no file stands at the entry's name: this file only
-                m_progress.Report(("skipped (" + error + ")").c_str(), job->path);
+                m_progress.Report(("skipped (" + error + ")").c_str(), job->path, Line::Problem);
                 ++m_tally.skipped;
                 ++m_problems;
                 return;
@@ -546,7 +555,7 @@ private:
         if (pictured && job.out.Commit(error)) {
             ::unlink(failPath.c_str()); // a picture now: whoever failed on it may show it
             ++m_tally.made;
-            m_progress.Report("cached", job.path);
+            m_progress.Report("cached", job.path, Line::Changed);
         } else if (pictured) { // the cache itself refused it: the set-up's fault, found by the parent
             job.out.Discard();
             ++m_tally.setUp;
@@ -577,7 +586,7 @@ private:
                                                                    m_request.memoryMiB, &setUp);
         if (setUp) {
             ++m_tally.setUp;
-            m_progress.Report(("failed (" + why + ")").c_str(), job.path, true);
+            m_progress.Report(("failed (" + why + ")").c_str(), job.path, Line::Problem);
             return;
         }
         ++m_tally.noPicture;
@@ -588,7 +597,7 @@ private:
                                             {"Software", kSoftware}};
         if (record.Open(failPath, 0600, error) && WriteMarkerPng(record.fd(), texts, error))
             record.Commit(error);
-        m_progress.Report(("no picture (" + why + ")").c_str(), job.path, true);
+        m_progress.Report(("no picture (" + why + ")").c_str(), job.path, Line::Problem);
     }
 };
 

@@ -114,6 +114,8 @@ inline constexpr Option kCacheOptions[] = {
     {'\0', "clsid", "{...}", kClsidHelp},
     {'\0', "list", "FILE",
      "also the paths in FILE, one a line ('#' starts a comment; a missing FILE is an empty list)", true},
+    {'q', "quiet", nullptr, "a line only for the files that went wrong, and the summary", false, 1},
+    {'v', "verbose", nullptr, "a line for every file, also for those left as they were", false, 1},
 };
 inline constexpr Argument kCacheArguments[] = {{"PATH", true, true}};
 

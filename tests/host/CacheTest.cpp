@@ -103,10 +103,24 @@ TEST_F(CacheTest, CurrentEntriesAreKeptAndChangedFilesMadeAgain) {
     EXPECT_EQ(r.out.find("notes.txt"), std::string::npos) << "folders give only the suite's files";
     EXPECT_NE(r.out.find("cached " + (dir / "files/plan.kpv")), std::string::npos) << r.out;
 
-    // Nothing changed: not on a terminal, the summary alone says so, for a timer's journal.
+    // Nothing changed: not on a terminal, the summary alone says so, for a timer's journal; --verbose gives
+    // every file its line; --quiet keeps only what went wrong.
     r = Cache(dir / "files");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out, "tarnel cache: 0 made, 3 up to date, 0 no picture, 0 skipped, 0 failed set-up\n");
+    r = Cache("--verbose " + (dir / "files"));
+    EXPECT_NE(r.out.find("up to date " + (dir / "files/a.qzt")), std::string::npos) << r.out;
+    EXPECT_EQ(Cache("--quiet --verbose " + (dir / "files")).status, 2);
+    WriteFile(dir / "files/c.qzt", Study());
+    WriteFile(dir / "files/plain.qzt", "no picture in it");
+    r = Cache("-q " + (dir / "files"));
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(r.out.find("cached"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("no picture (no picture stored in the file) " + (dir / "files/plain.qzt")),
+              std::string::npos)
+        << r.out;
+    fs::remove(dir / "files/c.qzt");
+    fs::remove(dir / "files/plain.qzt");
 
     SetMTime(dir / "files/b.qzt", 100);
     SetMTime(dir / "files/a.qzt", 100); // the project's study: its entry is stale although it is not
