@@ -94,8 +94,6 @@ bool ColourTableFits(std::span<const BYTE> data, uint32_t headerSize, uint32_t b
 } // namespace
 
 DWORD ColoursBeforeBits(std::span<const BYTE> data) {
-    if (!PlausibleBmp(data))
-        return 0;
     const uint32_t headerSize = Le32(data.data() + 14);
     const uint32_t bpp = Le16(data.data() + 14 + 14), compression = Le32(data.data() + 14 + 16);
     if (headerSize == 12 || bpp > 8)

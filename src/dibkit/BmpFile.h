@@ -24,8 +24,9 @@ bool ReadWholeFile(LPCWSTR lpszPath, FileBytes& data);
 // picture with rows missing from a truncated file.
 bool PlausibleBmp(std::span<const BYTE> data);
 
-// For a checked BMP of 8 bits a pixel or fewer with an info header whose colour table, as its header
-// declares it, runs into the pixels: how many of its colours lie before them. 0 for any other file.
+// For a BMP that PlausibleBmp took, of 8 bits a pixel or fewer with an info header whose colour table, as
+// its header declares it, runs into the pixels: how many of its colours lie before them. 0 for any other
+// such file; the caller has checked it (it is not checked again).
 DWORD ColoursBeforeBits(std::span<const BYTE> data);
 
 // A new screen-compatible bitmap of nWidth x nHeight with the packed picture (info, bits) drawn over all of
