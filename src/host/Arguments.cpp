@@ -1,6 +1,7 @@
 #include "host/Arguments.h"
 
 #include "host/Formats.h"
+#include "host/Settings.h"
 #include "platform/tarnel/widestr.h"
 
 #include <unistd.h>
@@ -53,11 +54,18 @@ bool ParseMemory(const char* text, long& mebibytes) {
 }
 
 long DefaultMemoryMiB() {
-    long mebibytes = kDefaultMemoryMiB;
+    const auto& setting = tarnel::settings::Current().memoryMiB;
+    const long fallback = setting ? setting->value : kDefaultMemoryMiB;
+    long mebibytes = fallback;
     const char* text = std::getenv("TARNEL_MEMORY_LIMIT");
     if (text != nullptr && *text != '\0' && !ParseMemory(text, mebibytes))
-        mebibytes = kDefaultMemoryMiB;
+        mebibytes = fallback;
     return mebibytes;
+}
+
+double DefaultTimeout() {
+    const auto& setting = tarnel::settings::Current().timeout;
+    return setting ? setting->value : kDefaultTimeout;
 }
 
 namespace {
@@ -67,6 +75,7 @@ namespace {
 bool ReadExtractionOptions(const CommandLine& line, double& timeout, long& memoryMiB, ModuleChoice& choice,
                            std::string& problem) {
     memoryMiB = DefaultMemoryMiB();
+    timeout = DefaultTimeout();
     if (const char* text = line.Value("timeout"); text != nullptr && !ParseSeconds(text, timeout))
         problem = "the timeout must be a number of seconds, 0 for none";
     else if (const char* text = line.Value("memory"); text != nullptr && !ParseMemory(text, memoryMiB))

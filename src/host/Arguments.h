@@ -32,14 +32,16 @@ constexpr long kDefaultMemoryMiB = 1024;
 constexpr long kMaxMemoryMiB = 1L << 20;
 inline constexpr char kBadMemory[] = "the memory bound must be a whole number of MiB, 0 for none";
 bool ParseMemory(const char* text, long& mebibytes);
-// TARNEL_MEMORY_LIMIT when it is set and valid, else kDefaultMemoryMiB.
+// TARNEL_MEMORY_LIMIT when it is set and valid, else the settings' Memory, else kDefaultMemoryMiB.
 long DefaultMemoryMiB();
 
 // Parses a time in seconds ("10", "0.5"); false for anything else, a negative value or more than 1e6.
 bool ParseSeconds(const char* text, double& seconds);
 
-// The seconds one file may take unless --timeout says otherwise.
+// The seconds one file may take unless --timeout or the settings say otherwise.
 constexpr double kDefaultTimeout = 10;
+// The settings' Timeout, else kDefaultTimeout.
+double DefaultTimeout();
 
 struct ThumbnailRequest {
     CommandLine line;

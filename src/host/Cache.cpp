@@ -11,6 +11,7 @@
 #include "host/Isolated.h"
 #include "host/OutputFile.h"
 #include "host/PngWriter.h"
+#include "host/Settings.h"
 #include "host/WarmChildren.h"
 
 #include "platform/tarnel/desktop.h"
@@ -446,6 +447,13 @@ private:
             m_progress.Report("skipped (unreadable)", path, Line::Problem);
             ++m_tally.skipped;
             ++m_problems;
+            return;
+        }
+        if (const SuiteFormat* format = FindSuiteFormat(path);
+            format != nullptr && !tarnel::settings::Serves(format->extension)) {
+            m_progress.Report("skipped (left to other thumbnailers by the settings' Formats)", path,
+                              Line::Unchanged);
+            ++m_tally.skipped;
             return;
         }
         const Route& route = RouteOf(path);

@@ -32,6 +32,8 @@ enum class AnswerWhy : uint16_t {
     StudiesGiveNoPicture,
     MeshHoldsNoTriangles,
     MeshNotDrawn,
+    MeshNotUnderstood,  // the bytes are not a mesh file of the format they were read as
+    MeshDrawsNothing,   // triangles, none of which a render can show
     OutOfMemory,        // numbers[0]: the bound in MiB, 0 when none was set
     MeshLibraryMissing, // the mesh library beside the module
     NoOffscreenRendering,
@@ -66,6 +68,21 @@ bool SendAnswer(const ChildAnswer& answer);
 
 // In the parent: whether the record is one this host can read (magic, version, kinds and reasons in range).
 bool IsValidAnswer(const ChildAnswer& answer);
+
+// The words for why a mesh shows nothing, as `tarnel info` and `tarnel thumbnail` both say them.
+inline constexpr char kMeshNoTriangles[] = "the mesh holds no triangles";
+inline constexpr char kMeshNotUnderstood[] = "not a mesh file the reader understands";
+inline constexpr char kMeshDrawsNothing[] =
+    "its triangles draw nothing (not-a-number, out-of-range or degenerate coordinates)";
+
+// Why a mesh shows nothing: not the format it was read as, no triangles, or triangles that draw nothing;
+// None when some triangle can be drawn.
+constexpr AnswerWhy MeshVerdict(int64_t triangles, int64_t drawable, bool understood) {
+    return drawable > 0     ? AnswerWhy::None
+           : !understood    ? AnswerWhy::MeshNotUnderstood
+           : triangles == 0 ? AnswerWhy::MeshHoldsNoTriangles
+                            : AnswerWhy::MeshDrawsNothing;
+}
 
 // The words for the reasons a file cannot be read at all ("not found", "permission denied", "not a regular
 // file"); null for every other reason.

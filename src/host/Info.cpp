@@ -9,10 +9,12 @@
 #include "host/Formats.h"
 #include "host/InfoLibrary.h"
 #include "host/MeshInfo.h"
+#include "platform/tarnel/filename.h"
 #include "platform/tarnel/widestr.h"
 #include "sources/EmbeddedThumbnail.h"
 #include "sources/SourceChain.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -150,8 +152,15 @@ InfoRecord RecordOf(const InfoFacts& facts) {
     r.projectUnreadable = !facts.projectError.empty();
     if (facts.studies) {
         r.studyCount = uint32_t(facts.studies->size());
-        for (size_t i = 0; i < facts.studies->size() && i < InfoRecord::kMaxStudiesListed; ++i)
-            r.studies.push_back(NarrowFileName((*facts.studies)[i].str()));
+        for (size_t i = 0; i < facts.studies->size() && i < InfoRecord::kMaxStudiesListed; ++i) {
+            // As the extractor looks for a study: its name matched without regard to case, '\\' read as '/'.
+            std::string native;
+            struct stat st {};
+            const bool found = tarnel::plat::ResolveFileName((*facts.studies)[i].str().c_str(), native) &&
+                               ::stat(native.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+            r.studies.push_back(found ? native : NarrowFileName((*facts.studies)[i].str()));
+            r.studyFound.push_back(found);
+        }
     }
     r.isMesh = facts.IsKind(FileKind::Mesh);
     r.meshLibraryMissing = !facts.meshError.empty();
@@ -161,6 +170,8 @@ InfoRecord RecordOf(const InfoFacts& facts) {
         r.trianglesRead = facts.mesh->trianglesRead;
         r.points = facts.mesh->points;
         r.triangles = facts.mesh->triangles;
+        r.drawable = facts.mesh->drawable;
+        r.meshUnderstood = facts.mesh->understood != 0;
     }
     return r;
 }

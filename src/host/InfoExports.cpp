@@ -3,6 +3,7 @@
 #include "host/ChildAnswer.h"
 #include "host/FileChecks.h"
 #include "host/InfoLibrary.h"
+#include "host/MeshInfo.h"
 
 #include "afxfile.h"
 #include "extractor/ProjectFile.h"
@@ -54,8 +55,15 @@ Explanation Explain(const char* path, bool meshDrewNothing) {
     const CString bound = Bound(path);
     if (!IsFileSizeAllowed(bound))
         return {AnswerWhy::OverSizeLimit, {(int64_t)GetSizeLimit(), 0}};
-    if (IsMeshFile(bound))
-        return {meshDrewNothing ? AnswerWhy::MeshHoldsNoTriangles : AnswerWhy::MeshNotDrawn};
+    if (IsMeshFile(bound)) {
+        if (!meshDrewNothing)
+            return {AnswerWhy::MeshNotDrawn};
+        // The render showed only its background: the reader's facts tell why.
+        std::string error;
+        const std::optional<MeshFacts> facts = GetMeshFacts(bound.str(), error);
+        const AnswerWhy verdict = facts ? MeshVerdict(*facts) : AnswerWhy::MeshHoldsNoTriangles;
+        return {verdict == AnswerWhy::None ? AnswerWhy::MeshDrawsNothing : verdict};
+    }
     if (IsProjectFile(bound)) {
         CStringArray studies;
         try {

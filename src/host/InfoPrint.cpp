@@ -7,15 +7,18 @@
 #include "host/InfoLibrary.h"
 #include "host/InfoRecord.h"
 #include "host/Isolated.h"
+#include "host/Settings.h"
 
 #include "platform/tarnel/widestr.h"
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -37,6 +40,44 @@ const char* ProblemText(AnswerWhy why) {
 
 const char kMeshLibraryProblem[] = "the mesh library beside the module cannot be loaded";
 
+// Where the size limit in force came from: the environment, a settings file ("FILE:LINE") or the default.
+std::string SizeLimitSource(const InfoRecord& r) {
+    const std::string& fromSettings = tarnel::settings::SizeLimitOrigin();
+    if (!fromSettings.empty())
+        return fromSettings;
+    return r.ignored ? "TARNEL_IGNORE_SIZE" : r.limitFromEnvironment ? "TARNEL_SIZE_LIMIT" : "default";
+}
+
+// A path as the user reads it: the file's real path, without "." and ".." parts, doubled slashes and links
+// on the way; as given when there is no such file (where ".." cannot be resolved without it).
+std::string Normalised(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr)
+        return path;
+    std::string normal = real;
+    std::free(real);
+    return normal;
+}
+
+// "1 triangle", "3 triangles".
+std::string Counted(int64_t n, const char* noun) {
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+// Why the mesh shows nothing, in the words `tarnel thumbnail` uses; null when it can be drawn.
+const char* MeshVerdictText(const InfoRecord& r) {
+    switch (MeshVerdict(r.triangles, r.drawable, r.meshUnderstood)) {
+    case AnswerWhy::MeshNotUnderstood:
+        return kMeshNotUnderstood;
+    case AnswerWhy::MeshHoldsNoTriangles:
+        return kMeshNoTriangles;
+    case AnswerWhy::MeshDrawsNothing:
+        return kMeshDrawsNothing;
+    default:
+        return nullptr;
+    }
+}
+
 bool HasMarker(const InfoRecord& r) {
     return r.lookedForPicture && r.markerOffset >= 0;
 }
@@ -47,26 +88,31 @@ bool HasPicture(const InfoRecord& r) {
 std::string InfoJson(const char* file, const InfoRecord& r) {
     const std::string null = "null";
     std::string out = "{";
-    out += "\"path\": " + JsonString(ShellPath(file));
+    out += "\"path\": " + JsonString(ShellPath(Normalised(file).c_str()));
     out += ", \"bound_path\": " + JsonString(WidenFileName(r.boundPath));
     out += std::string(", \"kind\": \"") + KindText(r) + "\"";
     out += ", \"size\": " + (r.hasSize ? std::to_string(r.size) : null);
     out += ", \"size_limit\": " + std::to_string(r.limit);
-    out += std::string(", \"size_limit_source\": \"") +
-           (r.ignored                ? "TARNEL_IGNORE_SIZE"
-            : r.limitFromEnvironment ? "TARNEL_SIZE_LIMIT"
-                                     : "default") +
-           "\"";
+    out += ", \"size_limit_source\": " + JsonString(WidenFileName(SizeLimitSource(r)));
     out += std::string(", \"size_ignored\": ") + (r.ignored ? "true" : "false");
-    out += std::string(", \"size_allowed\": ") + (r.allowed ? "true" : "false");
+    out += std::string(", \"size_allowed\": ") + (ProblemText(r.unreadable) ? "null"
+                                                  : r.allowed               ? "true"
+                                                                            : "false");
     out += ", \"studies\": ";
     if (r.isProject && !r.projectUnreadable) {
         out += "[";
         for (size_t i = 0; i < r.studies.size(); ++i)
-            out += (i ? ", " : "") + JsonString(WidenFileName(r.studies[i]));
+            out += (i ? ", " : "") + JsonString(WidenFileName(Normalised(r.studies[i])));
+        out += "], \"missing_studies\": [";
+        bool first = true;
+        for (size_t i = 0; i < r.studies.size(); ++i)
+            if (!r.studyFound[i]) {
+                out += (first ? "" : ", ") + JsonString(WidenFileName(Normalised(r.studies[i])));
+                first = false;
+            }
         out += "]";
     } else {
-        out += null;
+        out += null + ", \"missing_studies\": null";
     }
     out += ", \"marker_offset\": " + (HasMarker(r) ? std::to_string(r.markerOffset) : null);
     out += ", \"picture_width\": " + (HasPicture(r) ? std::to_string(r.pictureWidth) : null);
@@ -77,8 +123,11 @@ std::string InfoJson(const char* file, const InfoRecord& r) {
     for (const auto& [name, value] : {std::pair{"points_read", r.pointsRead},
                                       {"triangles_read", r.trianglesRead},
                                       {"points", r.points},
-                                      {"triangles", r.triangles}})
+                                      {"triangles", r.triangles},
+                                      {"drawable_triangles", r.drawable}})
         out += std::string(", \"") + name + "\": " + (mesh ? std::to_string(value) : null);
+    const char* verdict = mesh ? MeshVerdictText(r) : nullptr;
+    out += ", \"mesh_problem\": " + (verdict == nullptr ? null : "\"" + std::string(verdict) + "\"");
     const char* error = ProblemText(r.unreadable);
     if (error == nullptr && r.projectUnreadable)
         error = "the project file cannot be read";
@@ -89,20 +138,25 @@ std::string InfoJson(const char* file, const InfoRecord& r) {
 }
 
 void PrintInfo(const char* file, const InfoRecord& r) {
-    std::printf("path: %s\n", Printable(file).c_str());
+    std::printf("path: %s\n", Printable(Normalised(file)).c_str());
     std::printf("kind: %s\n", KindText(r));
+    if (const char* problem = ProblemText(r.unreadable)) {
+        std::printf("file: %s\n", problem); // nothing more can be told of what cannot be read
+        return;
+    }
     if (r.hasSize)
-        std::printf("size: %llu bytes\n", static_cast<unsigned long long>(r.size));
-    else
-        std::printf("size: unknown (no regular file of that name)\n");
+        std::printf("size: %s\n", Counted(int64_t(r.size), "byte").c_str());
+    const std::string& fromSettings = tarnel::settings::SizeLimitOrigin();
     if (r.ignored)
-        std::printf("size limit: ignored (TARNEL_IGNORE_SIZE is set and not 0)\n");
+        std::printf("size limit: none (%s)\n", fromSettings.empty()
+                                                   ? "TARNEL_IGNORE_SIZE is set and not 0"
+                                                   : ("SizeLimit=none in " + fromSettings).c_str());
     else
         std::printf("size limit: %llu bytes (%s)\n", static_cast<unsigned long long>(r.limit),
-                    r.limitFromEnvironment ? "from TARNEL_SIZE_LIMIT" : "default");
-    std::printf("size allowed: %s\n", r.allowed   ? "yes"
-                                      : r.hasSize ? "no, the file is over the limit"
-                                                  : "no, not found");
+                    !fromSettings.empty()    ? ("from " + fromSettings).c_str()
+                    : r.limitFromEnvironment ? "from TARNEL_SIZE_LIMIT"
+                                             : "default");
+    std::printf("size allowed: %s\n", r.allowed ? "yes" : "no, the file is over the limit");
     if (r.lookedForPicture && !HasMarker(r))
         std::printf("embedded picture: none (no <THUMBNAIL> marker in the last %u bytes)\n", r.markerWindow);
     else if (r.lookedForPicture && !HasPicture(r))
@@ -111,19 +165,23 @@ void PrintInfo(const char* file, const InfoRecord& r) {
     else if (r.lookedForPicture)
         std::printf("embedded picture: marker at offset %lld, %u x %u pixels\n",
                     static_cast<long long>(r.markerOffset), r.pictureWidth, r.pictureHeight);
-    if (r.meshFormat != 0)
-        std::printf(
-            "mesh: %s, %lld points and %lld triangles read, %lld points and %lld triangles after merging\n",
-            r.meshFormat == 1 ? "ascii" : "binary", (long long)r.pointsRead, (long long)r.trianglesRead,
-            (long long)r.points, (long long)r.triangles);
+    if (r.meshFormat != 0) {
+        std::printf("mesh: %s, %s and %s read, %s and %s after merging\n",
+                    r.meshFormat == 1 ? "ascii" : "binary", Counted(r.pointsRead, "point").c_str(),
+                    Counted(r.trianglesRead, "triangle").c_str(), Counted(r.points, "point").c_str(),
+                    Counted(r.triangles, "triangle").c_str());
+        if (const char* verdict = MeshVerdictText(r))
+            std::printf("mesh: no picture: %s\n", verdict);
+    }
     if (r.meshLibraryMissing)
         std::printf("mesh: none read: %s\n", kMeshLibraryProblem);
     if (r.projectUnreadable)
         std::printf("studies: none read: the project file cannot be read\n");
     else if (r.isProject) {
         std::printf("studies: %u\n", r.studyCount);
-        for (const std::string& s : r.studies)
-            std::printf("  %s\n", Printable(s).c_str());
+        for (size_t i = 0; i < r.studies.size(); ++i)
+            std::printf("  %s%s\n", Printable(Normalised(r.studies[i])).c_str(),
+                        r.studyFound[i] ? "" : " (missing)");
         if (r.studyCount > r.studies.size())
             std::printf("  ... and %zu more\n", size_t(r.studyCount - r.studies.size()));
     }

@@ -6,7 +6,7 @@
 namespace {
 
 constexpr uint32_t kMagic = 0x54524e49; // "TRNI"
-constexpr uint8_t kVersion = 1;
+constexpr uint8_t kVersion = 2;
 
 class Writer {
 public:
@@ -81,11 +81,14 @@ std::string EncodeInfo(const InfoRecord& r) {
     w.Put(r.studyCount);
     const uint32_t listed = uint32_t(std::min<size_t>(r.studies.size(), InfoRecord::kMaxStudiesListed));
     w.Put(listed);
-    for (uint32_t i = 0; i < listed; ++i)
+    for (uint32_t i = 0; i < listed; ++i) {
         w.PutName(r.studies[i]);
+        w.Put(uint8_t(i < r.studyFound.size() && r.studyFound[i]));
+    }
     w.Put(r.meshFormat);
-    for (int64_t n : {r.pointsRead, r.trianglesRead, r.points, r.triangles})
+    for (int64_t n : {r.pointsRead, r.trianglesRead, r.points, r.triangles, r.drawable})
         w.Put(n);
+    w.Put(uint8_t(r.meshUnderstood));
     return w.Take();
 }
 
@@ -112,15 +115,19 @@ bool DecodeInfo(std::string_view bytes, InfoRecord& out) {
         !in.Get(listed) || listed > InfoRecord::kMaxStudiesListed || listed > r.studyCount)
         return false;
     r.studies.resize(listed);
-    for (std::string& study : r.studies)
-        if (!in.GetName(study))
+    r.studyFound.resize(listed);
+    for (uint32_t i = 0; i < listed; ++i) {
+        bool found = false;
+        if (!in.GetName(r.studies[i]) || !in.GetFlag(found))
             return false;
+        r.studyFound[i] = found;
+    }
     if (!in.Get(r.meshFormat) || r.meshFormat > 2)
         return false;
-    for (int64_t* n : {&r.pointsRead, &r.trianglesRead, &r.points, &r.triangles})
+    for (int64_t* n : {&r.pointsRead, &r.trianglesRead, &r.points, &r.triangles, &r.drawable})
         if (!in.Get(*n) || *n < 0)
             return false;
-    if (!in.AtEnd())
+    if (r.drawable > r.triangles || !in.GetFlag(r.meshUnderstood) || !in.AtEnd())
         return false;
     out = std::move(r);
     return true;

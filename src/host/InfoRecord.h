@@ -30,10 +30,13 @@ struct InfoRecord {
     bool isProject = false, projectUnreadable = false;
     uint32_t studyCount = 0;          // all the studies the project names
     std::vector<std::string> studies; // the first kMaxStudiesListed of them, in the file-name encoding
+    std::vector<bool> studyFound; // for each listed: whether the extractor finds it (then by its real name)
     bool isMesh = false;
     bool meshLibraryMissing = false;
     uint8_t meshFormat = 0; // 0: none read, 1: ascii, 2: binary
     int64_t pointsRead = 0, trianglesRead = 0, points = 0, triangles = 0;
+    int64_t drawable = 0;       // triangles a render can show
+    bool meshUnderstood = true; // the bytes are the format they were read as
 };
 
 std::string EncodeInfo(const InfoRecord& record);

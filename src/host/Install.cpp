@@ -5,6 +5,7 @@
 #include "host/Formats.h"
 #include "host/Host.h"
 #include "host/ModuleLoader.h"
+#include "host/Settings.h"
 
 #include "platform/tarnel/desktop.h"
 #include "platform/tarnel/widestr.h"
@@ -196,6 +197,11 @@ bool MakeEntries(const Target& target, const std::string& command,
         std::string lower = ext;
         for (char& c : lower)
             c = char(std::tolower(static_cast<unsigned char>(c)));
+        if (FindSuiteFormat("file" + lower) != nullptr && !tarnel::settings::Serves(lower)) {
+            std::printf("left %s to other thumbnailers (Formats in %s)\n", Printable(ext).c_str(),
+                        Printable(tarnel::settings::Current().formats->origin).c_str());
+            continue;
+        }
         const std::string type = MimeTypeOfExtension(lower);
         if (type.empty()) {
             std::fprintf(stderr,

@@ -155,18 +155,44 @@ struct BitmapRows {
         }
         return self->rgb.data();
     }
+    // The same with the unused byte as alpha.
+    static const BYTE* RowWithAlpha(void* context, LONG y) {
+        auto* self = static_cast<BitmapRows*>(context);
+        const BYTE* in = self->bgrx + size_t(y) * size_t(self->width) * 4;
+        for (LONG x = 0; x < self->width; ++x) {
+            self->rgb[size_t(x) * 4 + 0] = in[x * 4 + 2];
+            self->rgb[size_t(x) * 4 + 1] = in[x * 4 + 1];
+            self->rgb[size_t(x) * 4 + 2] = in[x * 4 + 0];
+            self->rgb[size_t(x) * 4 + 3] = in[x * 4 + 3];
+        }
+        return self->rgb.data();
+    }
 };
+
+bool HoldsCoverage(const std::vector<BYTE>& bgrx) {
+    for (size_t i = 3; i < bgrx.size(); i += 4)
+        if (bgrx[i] != 0)
+            return true;
+    return false;
+}
 
 } // namespace
 
-bool WriteBitmapPng(HBITMAP hBitmap, int fd, const std::vector<PngText>& texts, std::string& error) {
+bool WriteBitmapPng(HBITMAP hBitmap, int fd, const std::vector<PngText>& texts, std::string& error,
+                    bool coverageAsAlpha) {
     LONG width = 0, height = 0;
     std::vector<BYTE> bgrx;
     if (!ReadPixels(hBitmap, width, height, bgrx)) {
         error = "the picture's pixels cannot be read";
         return false;
     }
-    BitmapRows rows{width, bgrx.data(), std::vector<BYTE>(size_t(width) * 3)};
+    // Without a byte of coverage anywhere the picture holds none, and every pixel would go.
+    if (coverageAsAlpha && !HoldsCoverage(bgrx))
+        coverageAsAlpha = false;
+    BitmapRows rows{width, bgrx.data(), std::vector<BYTE>(size_t(width) * (coverageAsAlpha ? 4 : 3))};
+    if (coverageAsAlpha)
+        return Write(fd, {width, height, PNG_COLOR_TYPE_RGB_ALPHA, &BitmapRows::RowWithAlpha, &rows}, texts,
+                     "picture", error);
     return Write(fd, {width, height, PNG_COLOR_TYPE_RGB, &BitmapRows::Row, &rows}, texts, "picture", error);
 }
 

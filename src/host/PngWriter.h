@@ -1,4 +1,4 @@
-// Writes a bitmap of the platform's GDI layer as an 8-bit RGB PNG.
+// Writes a bitmap of the platform's GDI layer as an 8-bit RGB (or RGBA) PNG.
 #pragma once
 
 #include "windef.h"
@@ -13,8 +13,11 @@ struct PngText {
     std::string value;
 };
 
-// Writes to the open file descriptor fd (left open). False with a message in error on failure.
-bool WriteBitmapPng(HBITMAP hBitmap, int fd, const std::vector<PngText>& texts, std::string& error);
+// Writes to the open file descriptor fd (left open). False with a message in error on failure. With
+// coverageAsAlpha the byte GDI leaves unused in each 32-bit pixel becomes the PNG's alpha (a mesh preview
+// keeps there what its render covered); a bitmap whose unused bytes are all 0 is written without alpha.
+bool WriteBitmapPng(HBITMAP hBitmap, int fd, const std::vector<PngText>& texts, std::string& error,
+                    bool coverageAsAlpha = false);
 
 // Whether every pixel of the bitmap has one colour (false for no readable bitmap). A mesh preview that drew
 // nothing is such a picture: only the background.

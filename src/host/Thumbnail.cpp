@@ -13,6 +13,7 @@
 #include "host/ModuleLoader.h"
 #include "host/OutputFile.h"
 #include "host/PngWriter.h"
+#include "host/Settings.h"
 
 #include "mesh/MeshLibrary.h"
 #include "shobjidl.h"
@@ -163,8 +164,11 @@ std::string AnswerText(const ChildAnswer& a, const CheckedHandler& handler) {
         return unreadable;
     switch (a.why) {
     case AnswerWhy::OverSizeLimit:
-        return "over the size limit of " + std::to_string(a.numbers[0]) +
-               " bytes (TARNEL_SIZE_LIMIT, or TARNEL_IGNORE_SIZE=1)";
+        return "over the size limit of " + std::to_string(a.numbers[0]) + " bytes (" +
+               (tarnel::settings::SizeLimitOrigin().empty()
+                    ? std::string("TARNEL_SIZE_LIMIT, or TARNEL_IGNORE_SIZE=1")
+                    : "SizeLimit in " + tarnel::settings::SizeLimitOrigin()) +
+               ")";
     case AnswerWhy::NoStoredPicture:
         return "no picture stored in the file";
     case AnswerWhy::PictureUnreadable:
@@ -181,9 +185,13 @@ std::string AnswerText(const ChildAnswer& a, const CheckedHandler& handler) {
     case AnswerWhy::StudiesGiveNoPicture:
         return "none of its studies gives a picture";
     case AnswerWhy::MeshHoldsNoTriangles:
-        return "the mesh holds no triangles";
+        return kMeshNoTriangles;
     case AnswerWhy::MeshNotDrawn:
         return "the mesh could not be drawn";
+    case AnswerWhy::MeshNotUnderstood:
+        return kMeshNotUnderstood;
+    case AnswerWhy::MeshDrawsNothing:
+        return kMeshDrawsNothing;
     case AnswerWhy::OutOfMemory:
         return a.numbers[0] > 0 ? MemoryBoundReason(a.numbers[0]) : "out of memory";
     case AnswerWhy::MeshLibraryMissing:
@@ -422,7 +430,9 @@ int ExtractPng(const char* input, SIZE size, const CheckedHandler& handler, bool
         ::DeleteObject(hBitmap);
         return Answered(Explained(input, true));
     }
-    const bool written = WriteBitmapPng(hBitmap, fd, texts, error);
+    // On a transparent background when the settings ask for it: the render keeps what it covered.
+    const bool transparent = mesh && !iconOnly && tarnel::settings::TransparentMeshes();
+    const bool written = WriteBitmapPng(hBitmap, fd, texts, error, transparent);
     ::DeleteObject(hBitmap);
     if (!written) {
         std::fprintf(stderr, "%s\n", error.c_str());

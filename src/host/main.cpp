@@ -3,6 +3,7 @@
 #include "host/HeapPolicy.h"
 #include "host/Host.h"
 #include "host/InfoLibrary.h"
+#include "host/Settings.h"
 #include "host/ShaderCache.h"
 
 #include "objbase.h"
@@ -49,8 +50,10 @@ int main(int argc, char** argv) {
     }
     if (const tarnel::cli::Command* found = FindCommand(command))
         for (const Handler& handler : kHandlers)
-            if (std::strcmp(handler.name, found->name) == 0)
+            if (std::strcmp(handler.name, found->name) == 0) {
+                tarnel::settings::Apply(found->name);
                 return handler.run(argc - 1, argv + 1);
+            }
     return UsageError(line, command[0] == '-' ? "unknown option " + Printable(command)
                                               : "unknown command '" + Printable(command) + "'");
 }

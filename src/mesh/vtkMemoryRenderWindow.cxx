@@ -209,14 +209,17 @@ HDC vtkMemoryRenderWindow::GetMemoryDC() {
     if (this->GetRGBACharPixelData(0, 0, w - 1, h - 1, 0, rgba, 0) != VTK_OK ||
         rgba->GetNumberOfValues() < vtkIdType(w) * h * 4)
         return nullptr;
-    // OpenGL's rows run bottom-up; the picture's rows run top-down.
+    // OpenGL's rows run bottom-up; the picture's rows run top-down. The byte that GDI leaves unused in a
+    // 32-bit pixel keeps what the render covered (its alpha: 0 where only the background was drawn), for a
+    // caller that shows the picture on a background of its own; the colours are the picture as drawn.
     const unsigned char* in = rgba->GetPointer(0);
     std::vector<DWORD> bgrx(size_t(w) * size_t(h));
     for (int y = 0; y < h; ++y) {
         const unsigned char* row = in + size_t(h - 1 - y) * size_t(w) * 4;
         DWORD* out = bgrx.data() + size_t(y) * size_t(w);
         for (int x = 0; x < w; ++x)
-            out[x] = DWORD(row[x * 4]) << 16 | DWORD(row[x * 4 + 1]) << 8 | row[x * 4 + 2];
+            out[x] = DWORD(row[x * 4 + 3]) << 24 | DWORD(row[x * 4]) << 16 | DWORD(row[x * 4 + 1]) << 8 |
+                     row[x * 4 + 2];
     }
     HDC screen = ::GetDC(nullptr);
     m_bitmap = ::CreateCompatibleBitmap(screen, w, h);

@@ -391,7 +391,9 @@ BOOL BitBlt(HDC hdc, int x, int y, int cx, int cy, HDC hdcSrc, int x1, int y1, D
                 p = p != 0 ? dstBack
                            : dstFore; // monochrome to colour: 0 takes the text colour, 1 the background
             else if (from->bitsPixel != 1 && to->bitsPixel == 1)
-                p = p == srcBk ? 0xFFFFFF : 0; // colour to monochrome: the source's background becomes white
+                p = (p & 0xFFFFFF) == srcBk
+                        ? 0xFFFFFF
+                        : 0; // colour to monochrome: the source's background becomes white
         }
         std::copy(row.begin(), row.end(), to->Row(LONG(dy + r)) + dx);
     };
@@ -478,6 +480,8 @@ int GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, LPVOID lpvBits, LPB
                 DWORD p = in[x];
                 BYTE* o = out + size_t(x) * (hdr.biBitCount / 8);
                 o[0] = BYTE(p), o[1] = BYTE(p >> 8), o[2] = BYTE(p >> 16);
+                if (hdr.biBitCount == 32)
+                    o[3] = BYTE(p >> 24); // the unused byte, as it was set
             }
         }
         ++copied;
@@ -512,7 +516,9 @@ int SetDIBits(HDC, HBITMAP hbm, UINT start, UINT cLines, const void* lpBits, con
         DWORD* out = bm->Row(LONG(y));
         for (LONG x = 0; x < copyWidth; ++x) {
             const BYTE* p = in + size_t(x) * (hdr.biBitCount / 8);
-            out[x] = Quantize(*bm, (DWORD(p[2]) << 16) | (DWORD(p[1]) << 8) | p[0]);
+            // At 32 bits the byte that colours leave unused is kept, as Windows keeps it in a 32-bit bitmap.
+            const DWORD unused = hdr.biBitCount == 32 && bm->bitsPixel != 1 ? DWORD(p[3]) << 24 : 0;
+            out[x] = Quantize(*bm, unused | (DWORD(p[2]) << 16) | (DWORD(p[1]) << 8) | p[0]);
         }
     }
     return copied;

@@ -92,7 +92,25 @@ TEST(HostCommand, InfoReportsKindSizeVerdictAndStudies) {
     EXPECT_NE(r.out.find("\"kind\": \"mesh\""), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"size\": null"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"studies\": null"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\"size_allowed\": false"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"size_allowed\": null"), std::string::npos) << r.out;
+    // A moved project: the studies it names are not there, and it says so.
+    r = Tarnel("info --json " + (dir / "Plan.KPV"));
+    EXPECT_NE(r.out.find("\"missing_studies\": [\"" + folder + "/a.qzt\", \"" + folder + "/sub\\\\b.qzt\"]"),
+              std::string::npos)
+        << r.out;
+    WriteFile(dir / "a.qzt", "here now");
+    r = Tarnel("info " + (dir / "Plan.KPV"));
+    EXPECT_NE(r.out.find("/a.qzt\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("/sub\\\\b.qzt (missing)\n"), std::string::npos) << r.out; // escaped
+    // What cannot be read says only that: no size verdict, no marker looked for.
+    std::filesystem::create_directory(dir / "folder.qzt");
+    for (const char* name : {"missing.qzt", "folder.qzt"}) {
+        r = Tarnel("info " + (dir / name) + " 2>/dev/null");
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.out.find("size allowed"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("marker"), std::string::npos) << r.out;
+    }
+    EXPECT_NE(r.out.find("file: not a regular file"), std::string::npos) << r.out;
 
     r = Tarnel("info --json " + (dir / "x.qzt") + " TARNEL_SIZE_LIMIT=-1");
     EXPECT_EQ(r.status, 2) << "one file only";
@@ -451,8 +469,9 @@ TEST(HostCommand, EveryNoPictureSaysWhyOnOneLine) {
         {"big.qzt", "over the size limit of 2097152 bytes (TARNEL_SIZE_LIMIT, or TARNEL_IGNORE_SIZE=1)"},
         {"locked.qzt", "permission denied", false, asUser},
         {"empty.stl", "the mesh holds no triangles", true},
-        {"garbage.stl", "the mesh holds no triangles", true},
-        {"nan.stl", "the mesh holds no triangles", true},
+        {"garbage.stl", "not a mesh file the reader understands", true},
+        {"nan.stl", "its triangles draw nothing (not-a-number, out-of-range or degenerate coordinates)",
+         true},
     };
     for (const Case& c : cases) {
         if ((c.mesh && !meshes) || (!c.prefix.empty() && !userCanRun))

@@ -47,7 +47,7 @@ TEST(InfoRecord, AnythingButAWholeRecordIsRefused) {
         {"another version",
          [&] {
              std::string s = good;
-             s[4] = 2;
+             s[4] = 1;
              return s;
          }},
         {"a kind out of range",
@@ -74,6 +74,10 @@ TEST(InfoRecord, AnythingButAWholeRecordIsRefused) {
     InfoRecord many = Sample();
     many.studyCount = 1; // fewer than are listed
     EXPECT_FALSE(DecodeInfo(EncodeInfo(many), read));
+    InfoRecord drawn = Sample();
+    drawn.triangles = 1;
+    drawn.drawable = 2; // more drawable triangles than there are
+    EXPECT_FALSE(DecodeInfo(EncodeInfo(drawn), read));
     EXPECT_FALSE(DecodeInfo(std::string(InfoRecord::kMaxBytes + 1, '\0'), read));
 }
 

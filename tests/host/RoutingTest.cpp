@@ -218,6 +218,19 @@ TEST(Routing, InstallWritesOneEntryForEachModule) {
                                "application/x-tarnel-study;model/stl;model/x-tarnel-mesh;\n"))
         << ours;
 
+    // The settings leave STL meshes to another thumbnailer: the entry no longer claims their type.
+    WriteFile(dir / "tarnel.conf", "[Thumbnails]\nFormats=qzt;kpv;kpz;tvx;ybr;jxe;lwq;gnw\n");
+    {
+        testutil::ScopedEnv settings("TARNEL_SETTINGS", dir / "tarnel.conf");
+        r = Tarnel("install --module " + std::string(TARNEL_MODULE));
+    }
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Has(r, "left .stl to other thumbnailers (Formats in " + (dir / "tarnel.conf") + ":2)"))
+        << r.out;
+    EXPECT_TRUE(Has({0, testutil::ReadFile(dir / "data/thumbnailers/tarnel.thumbnailer")},
+                    "\nMimeType=application/x-tarnel-document;application/x-tarnel-project;"
+                    "application/x-tarnel-study;model/x-tarnel-mesh;\n"));
+
     r = Tarnel("uninstall --module " + std::string(TARNEL_MODULE));
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_FALSE(std::filesystem::exists(dir / "data/thumbnailers/tarnel.thumbnailer"));

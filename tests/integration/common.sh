@@ -50,3 +50,21 @@ for name in ("ascii.stl", "part.tvx", "part.ybr"):
         f.write(ascii)
 PY
 }
+
+# A binary STL of about 20 MB (400,000 triangles of a wavy sheet) as FILE: a real-size mesh, over the
+# system's own limit of 2 MiB and under the packaged settings' limit.
+write_big_stl() { # FILE
+    /usr/bin/python3 - "$1" <<'PY'
+import math, struct, sys
+n = 447  # 2 * 447 * 447 triangles
+def z(i, j): return 0.1 * math.sin(i / 20) * math.cos(j / 30)
+row = []
+with open(sys.argv[1], "wb") as f:
+    f.write(b"\0" * 80 + struct.pack("<I", 2 * n * n))
+    for i in range(n):
+        for j in range(n):
+            a, b, c, d = (i, j, z(i, j)), (i + 1, j, z(i + 1, j)), (i + 1, j + 1, z(i + 1, j + 1)), (i, j + 1, z(i, j + 1))
+            row.append(struct.pack("<12fH", 0, 0, 0, *a, *b, *c, 0) + struct.pack("<12fH", 0, 0, 0, *a, *c, *d, 0))
+        f.write(b"".join(row)); row.clear()
+PY
+}

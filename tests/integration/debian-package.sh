@@ -47,8 +47,8 @@ trap 'cleanup; userdel "$user_name" 2>/dev/null' EXIT
 env -u XDG_DATA_DIRS HOME="$work/home" XDG_DATA_HOME="$work/data" XDG_CACHE_HOME="$work/cache" \
     "${as_user[@]}" /usr/bin/python3 "$here/gnome_factory.py" \
     "$work/samples/plate.qzt" application/x-tarnel-study 256x192 \
-    "$work/binary.stl" model/stl 256x256 \
-    "$work/part.tvx" model/x-tarnel-mesh 256x256 2>"$work/factory.err" ||
+    "$work/binary.stl" model/stl 256x256a \
+    "$work/part.tvx" model/x-tarnel-mesh 256x256a 2>"$work/factory.err" ||
     { cat "$work/factory.err"; fail "no thumbnails"; }
 grep 'left files' "$work/factory.err" && fail "tarnel left files in the sandbox's /tmp"
 

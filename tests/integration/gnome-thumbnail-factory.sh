@@ -2,7 +2,9 @@
 # The real client, as a desktop user meets it: installs tarnel into a throwaway prefix under /usr/local
 # (GNOME's thumbnailer sandbox sees only /usr), then, as an ordinary user (a throwaway account when run as
 # root) with a private HOME, XDG data and cache folder, asks GNOME's thumbnail factory through python3-gi for
-# the large thumbnails of a study, a project's montage, a binary and an ASCII STL, a .tvx and a .ybr mesh.
+# the large thumbnails of a study, a project's montage, a binary and an ASCII STL, a .tvx and a .ybr mesh and a
+# binary STL of 20 MB, with the packaged settings (size limit 100 MiB, meshes on a transparent background);
+# then, with those two settings removed, the 20 MB mesh must get none and a mesh must be opaque.
 # The factory runs the thumbnailer in its bubblewrap sandbox, as GNOME Files does, where root's files show as
 # the overflow user; the script checks that the sandbox was used. Then `tarnel cache` fills the cache for a
 # project (whose studies the sandbox cannot see) and a study without a picture, and the factory must find the
@@ -21,6 +23,7 @@ install_throwaway "$cmake" "$build"
 "$make_samples" "$work/samples" >/dev/null || exit 1
 cp "$work/samples/plate.qzt" "$work/Plate.QZT"
 write_meshes "$work"
+write_big_stl "$work/big.stl"
 # The sandbox shows the thumbnailer the file alone, as /tmp/gnome-desktop-file-to-thumbnail.kpz: this
 # project names studies that it can see, below the prefix in /usr.
 mkdir -p "$prefix/share/tarnel-samples"
@@ -46,14 +49,22 @@ echo "running as uid $user_uid"
 "${as_user[@]}" /usr/bin/python3 "$here/gnome_factory.py" \
     "$work/Plate.QZT" application/x-tarnel-study 256x192 \
     "$work/Montage.kpz" application/x-tarnel-project 256x256 \
-    "$work/binary.stl" model/stl 256x256 \
-    "$work/ascii.stl" model/stl 256x256 \
-    "$work/part.tvx" model/x-tarnel-mesh 256x256 \
-    "$work/part.ybr" model/x-tarnel-mesh 256x256 2>"$work/factory.err" || { cat "$work/factory.err"; exit 1; }
+    "$work/binary.stl" model/stl 256x256a \
+    "$work/ascii.stl" model/stl 256x256a \
+    "$work/part.tvx" model/x-tarnel-mesh 256x256a \
+    "$work/part.ybr" model/x-tarnel-mesh 256x256a \
+    "$work/big.stl" model/stl 256x256a 2>"$work/factory.err" || { cat "$work/factory.err"; exit 1; }
 grep -q -- '--unshare-all' "$work/bwrap.log" 2>/dev/null ||
     { echo "FAIL: the factory did not run tarnel in bubblewrap"; exit 1; }
 # The factory gives each run a scratch /tmp and expects it back empty.
 grep 'left files' "$work/factory.err" && { echo "FAIL: tarnel left files in the sandbox's /tmp"; exit 1; }
+# Without the packaged size limit the system's own, 2 MiB, holds again: the 20 MB mesh gets no picture, and
+# its mesh on black instead of a transparent background.
+sed -i -e '/^SizeLimit=/d' -e '/^TransparentMeshes=/d' "$prefix/share/tarnel/tarnel.conf"
+cp "$work/big.stl" "$work/big-again.stl"
+cp "$work/binary.stl" "$work/opaque.stl"
+"${as_user[@]}" /usr/bin/python3 "$here/gnome_factory.py" "$work/big-again.stl" model/stl none \
+    "$work/opaque.stl" model/stl 256x256 2>>"$work/factory.err" || { cat "$work/factory.err"; exit 1; }
 
 # tarnel cache asks the registry for each file's handler, as the shell does: install registers for this user.
 "${as_user[@]}" "$prefix/bin/tarnel" install --user >/dev/null 2>&1 || { echo "FAIL: tarnel install --user"; exit 1; }

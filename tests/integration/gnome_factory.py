@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Asks GNOME's thumbnail factory for the large thumbnail of each file named, as GNOME Files does, and checks
-that each comes back as a picture of the size given (WxH) within 256 x 256. Arguments: PATH MIME-TYPE SIZE,
-again for each file. Prints one line a file; exit status 1 if any fails."""
+that each comes back as a picture of the size given (WxH) within 256 x 256; "WxHa": one with an alpha
+channel (a mesh on a transparent background); "none": no picture. Arguments: PATH MIME-TYPE SIZE, again for
+each file. Prints one line a file; exit status 1 if any fails."""
 import sys
 
 import gi
@@ -27,13 +28,25 @@ for path, expected_type, expected_size in zip(sys.argv[1::3], sys.argv[2::3], sy
     try:
         pixbuf = factory.generate_thumbnail(uri, mime, None)
     except Exception as e:  # GLib.Error: the thumbnailer failed or gave no picture
+        if expected_size == "none":
+            print(f"ok {path}: no picture, as expected")
+            continue
         print(f"FAIL {path}: {e}")
         failed += 1
         continue
     w, h = pixbuf.get_width(), pixbuf.get_height()
-    if f"{w}x{h}" != expected_size:
+    if expected_size == "none":
+        print(f"FAIL {path}: a picture of {w} x {h}, where none was expected")
+        failed += 1
+        continue
+    alpha = expected_size.endswith("a")
+    if f"{w}x{h}" != expected_size.rstrip("a"):
         print(f"FAIL {path}: {w} x {h} pixels, not {expected_size}")
         failed += 1
         continue
-    print(f"ok {path}: {mime}, {w} x {h}")
+    if alpha != pixbuf.get_has_alpha():
+        print(f"FAIL {path}: " + ("no alpha channel" if alpha else "an alpha channel, where none was expected"))
+        failed += 1
+        continue
+    print(f"ok {path}: {mime}, {w} x {h}" + (", with alpha" if alpha else ""))
 sys.exit(1 if failed else 0)

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # XFCE's thumbnail service: installs tarnel into a throwaway prefix, and as an ordinary user (a throwaway
 # account when run as root) with a home and XDG folders of its own, starts a private D-Bus session and asks
-# tumbler (activated on that bus, as Thunar finds it) for the large thumbnails of a study, a binary STL mesh
-# and a .tvx mesh. Then a folder as Thunar asks for it, in one request: first a study over the size limit,
+# tumbler (activated on that bus, as Thunar finds it) for the large thumbnails of a study, a binary STL mesh,
+# a .tvx mesh and a binary STL of 20 MB, which the packaged settings let through. Then a folder as Thunar asks for it, in one request: first a study over the size limit,
 # which gives no picture, then studies and meshes; the first must get tumbler's Error and every later file its
 # thumbnail. That request is made twice: once as tumbler usually runs, and once with its desktop thumbnailer's
 # debugging on, where tumbler reads tarnel's standard error through a pipe to its end, so that a process left
@@ -24,11 +24,13 @@ install_throwaway "$cmake" "$build"
 "$make_samples" "$work/samples" >/dev/null || exit 1
 write_meshes "$work"
 
-# The folder, in the order Thunar shows it: the study over the size limit (2 MiB; its picture is still at
-# the end, behind 3 MB of text) first.
+# A real-size mesh, which the packaged settings' size limit (100 MiB) lets through.
+write_big_stl "$work/big.stl"
+# The folder, in the order Thunar shows it: the study over the packaged size limit (its picture is still at
+# the end, behind 101 MiB of nothing, which takes no room on the disk) first.
 s=$work/samples folder=$work/folder
 mkdir -p "$folder"
-{ head -c 3000000 /dev/zero | tr '\0' 'x'; cat "$s/plate.qzt"; } >"$folder/a-oversized.qzt"
+truncate -s 101M "$folder/a-oversized.qzt" && cat "$s/plate.qzt" >>"$folder/a-oversized.qzt"
 cp "$s/beam.qzt" "$folder/b-beam.qzt"
 cp "$work/binary.stl" "$folder/c-part.stl"
 cp "$s/bracket.qzt" "$folder/d-bracket.qzt"
@@ -88,7 +90,7 @@ session() {
     fi
 }
 
-session files -- "$s/plate.qzt" "$work/binary.stl" "$work/part.tvx"
+session files -- "$s/plate.qzt" "$work/binary.stl" "$work/part.tvx" "$work/big.stl"
 for mode in plain debugging; do
     debug=()
     [ $mode = debugging ] && debug=(G_MESSAGES_DEBUG=tumbler-desktop-thumbnailer)
