@@ -146,6 +146,7 @@ bool ReadCache(const CommandLine& line, CacheRequest& request, std::string& prob
     if (!ReadExtractionOptions(line, request.timeout, request.memoryMiB, request.choice, problem))
         return false;
     request.retryFailed = line.Has("retry-failed");
+    request.forget = line.Has("forget");
     request.verbosity = line.Has("quiet") ? -1 : line.Has("verbose") ? 1 : 0;
     request.lists = line.Values("list");
     request.paths = line.arguments;
@@ -189,6 +190,7 @@ bool ReadInstall(const CommandLine& line, InstallRequest& request, std::string& 
         return false;
     }
     request.module = line.Value("module");
+    request.purge = std::strcmp(line.command->name, "uninstall") == 0 && line.Has("purge");
     return true;
 }
 

@@ -64,6 +64,7 @@ struct CacheRequest {
     long memoryMiB = kDefaultMemoryMiB;
     bool retryFailed = false;
     int verbosity = 0; // -1 --quiet, 1 --verbose
+    bool forget = false;
     ModuleChoice choice;
     std::vector<const char*> paths, lists;
 };
@@ -98,6 +99,7 @@ struct InstallRequest {
     bool system = false; // --system or --prefix
     std::string prefix = "/usr/local";
     const char* module = nullptr; // null: the default module
+    bool purge = false;           // uninstall --purge
 };
 bool ParseInstallArguments(int argc, char** argv, InstallRequest& request, std::string& problem);
 

@@ -611,6 +611,102 @@ private:
 
 } // namespace
 
+namespace {
+
+// Removes the cache file at png when tarnel wrote it (its Software text says so): never another program's,
+// never anything but a regular file. Prints what it removed; false when it could not be removed.
+bool RemoveIfOurs(const fs::path& png, size_t& removed) {
+    struct stat st {};
+    std::vector<PngText> texts;
+    if (::lstat(png.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !ReadPngTexts(png.string(), texts) ||
+        TextOf(texts, "Software") != kSoftware)
+        return true;
+    if (::unlink(png.c_str()) != 0) {
+        std::fprintf(stderr, "tarnel: cannot remove %s: %s\n", Printable(png.string()).c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    std::printf("removed %s\n", Printable(png.string()).c_str());
+    ++removed;
+    return true;
+}
+
+// The cache's folders that hold entries and failure records.
+std::vector<fs::path> RecordFolders(const fs::path& thumbnails) {
+    std::vector<fs::path> folders;
+    for (const char* size : {"normal", "large", "x-large", "xx-large"})
+        folders.push_back(thumbnails / size);
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(thumbnails / "fail", ec))
+        if (e.is_directory(ec) && !e.is_symlink(ec))
+            folders.push_back(e.path());
+    return folders;
+}
+
+fs::path ThumbnailsFolder() {
+    if (const char* c = std::getenv("XDG_CACHE_HOME"); c != nullptr && c[0] == '/')
+        return fs::path(c) / "thumbnails";
+    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/')
+        return fs::path(home) / ".cache/thumbnails";
+    return {};
+}
+
+// `tarnel cache --forget`: tarnel's records of each file, of every size, go.
+int Forget(const CacheRequest& request, const std::vector<std::string>& listed) {
+    const fs::path thumbnails = ThumbnailsFolder();
+    if (thumbnails.empty())
+        return UsageError(request.line, "neither XDG_CACHE_HOME nor HOME names a folder");
+    std::vector<std::string> paths;
+    for (const char* p : request.paths)
+        paths.emplace_back(p);
+    paths.insert(paths.end(), listed.begin(), listed.end());
+    std::vector<std::string> files;
+    for (const std::string& p : paths) {
+        std::error_code ec;
+        const fs::path path = fs::absolute(p, ec).lexically_normal();
+        if (fs::is_directory(path, ec)) {
+            fs::recursive_directory_iterator it(path, fs::directory_options::skip_permission_denied, ec), end;
+            for (; !ec && it != end; it.increment(ec))
+                if (it->is_regular_file(ec) && FindSuiteFormat(it->path().string()) != nullptr)
+                    files.push_back(it->path().string());
+        } else {
+            files.push_back(path.string()); // a file that has gone is forgotten too
+        }
+    }
+    const std::vector<fs::path> folders = RecordFolders(thumbnails);
+    size_t removed = 0;
+    bool ok = true;
+    for (const std::string& file : files) {
+        std::string uri, md5;
+        if (!tarnel::plat::FileUriAndDigest(file, uri, md5))
+            continue;
+        for (const fs::path& folder : folders)
+            ok = RemoveIfOurs(folder / (md5 + ".png"), removed) && ok;
+    }
+    std::fprintf(stderr, "tarnel cache: %zu removed for %zu files\n", removed, files.size());
+    return ok ? kExitPicture : kExitSetUp;
+}
+
+} // namespace
+
+bool PurgeCache(size_t& removed) {
+    removed = 0;
+    const fs::path thumbnails = ThumbnailsFolder();
+    if (thumbnails.empty())
+        return true;
+    bool ok = true;
+    for (const fs::path& folder : RecordFolders(thumbnails)) {
+        std::error_code ec;
+        std::vector<fs::path> pngs;
+        for (const auto& e : fs::directory_iterator(folder, ec))
+            if (e.path().extension() == ".png")
+                pngs.push_back(e.path());
+        for (const fs::path& png : pngs)
+            ok = RemoveIfOurs(png, removed) && ok;
+    }
+    return ok;
+}
+
 int RunCache(int argc, char** argv) {
     CacheRequest request;
     if (const int status = ReadArguments(ParseCacheArguments, argc, argv, request); status >= 0)
@@ -620,6 +716,8 @@ int RunCache(int argc, char** argv) {
     for (const char* list : request.lists)
         if (!ReadList(list, listed))
             return UsageError(request.line, "cannot read the list " + Printable(list));
+    if (request.forget)
+        return Forget(request, listed);
     CacheFolders folders;
     if (const int status = PrepareCacheFolders(request.line, request.sizeName, folders); status >= 0)
         return status;

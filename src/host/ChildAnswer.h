@@ -76,10 +76,10 @@ inline constexpr char kMeshDrawsNothing[] =
     "its triangles draw nothing (not-a-number, out-of-range or degenerate coordinates)";
 
 // Why a mesh shows nothing: not the format it was read as, no triangles, or triangles that draw nothing;
-// None when some triangle can be drawn.
+// None when it is what it was read as and some triangle can be drawn.
 constexpr AnswerWhy MeshVerdict(int64_t triangles, int64_t drawable, bool understood) {
-    return drawable > 0     ? AnswerWhy::None
-           : !understood    ? AnswerWhy::MeshNotUnderstood
+    return !understood      ? AnswerWhy::MeshNotUnderstood
+           : drawable > 0   ? AnswerWhy::None
            : triangles == 0 ? AnswerWhy::MeshHoldsNoTriangles
                             : AnswerWhy::MeshDrawsNothing;
 }

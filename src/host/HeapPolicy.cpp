@@ -1,5 +1,7 @@
 #include "host/HeapPolicy.h"
 
+#include "host/Settings.h"
+
 #include <unistd.h>
 
 #include <cstdlib>
@@ -48,7 +50,9 @@ void RunWithHugePageHeap() {
     const std::string value = before.empty() ? std::string(kHugePages) : before + ":" + kHugePages;
     if (::setenv(kTunables, value.c_str(), 1) != 0)
         return;
+    ::setenv(tarnel::settings::kToldVariable, "1", 1);
     ::execv("/proc/self/exe", g_argv);
+    ::unsetenv(tarnel::settings::kToldVariable);
     // Not run again (no /proc, say): the command goes on with pages as they are, and leaves the variable as
     // it found it.
     if (had)

@@ -15,6 +15,7 @@ enum ExitStatus { kExitPicture = 0, kExitNoPicture = 1, kExitUsage = 2, kExitIco
 
 struct ChildOutcome;
 struct ChildAnswer;
+struct InfoRecord;
 
 // A file's handler with its module opened for the child, after the parent's own checks: the registry's
 // route (or --module), the module's trust (FileChecks.h). The descriptor is the very file that was judged.
@@ -40,7 +41,21 @@ std::string NoPictureReason(const CheckedHandler& handler, const ChildOutcome& o
 // What the child wrote on its standard error, one escaped line "tarnel: extractor: ..." a line, for -v.
 void RelayChildText(const ChildOutcome& outcome);
 
+// What the info library finds in file, looked at in a bounded, confined child (`tarnel info`). False with
+// the reason in why when no record came back.
+bool LookAt(const char* file, InfoRecord& record, std::string& why);
+// Of a record: why the file cannot be read, and why its mesh shows nothing; null when not.
+const char* InfoProblem(const InfoRecord& record);
+const char* InfoMeshProblem(const InfoRecord& record);
+// A path as `tarnel info` shows it: its real path when there is such a file, else as given.
+std::string ShownPath(const std::string& path);
+
+// Removes every file of this user's thumbnail cache (entries of every size, failure records) that tarnel
+// wrote, as its Software text says; removed counts them. False when one could not be removed.
+bool PurgeCache(size_t& removed);
+
 int RunThumbnail(int argc, char** argv);
+int RunWhy(int argc, char** argv);
 int RunInfo(int argc, char** argv);
 int RunRegister(int argc, char** argv); // and `tarnel unregister`, by argv[0]
 int RunRegistry(int argc, char** argv);

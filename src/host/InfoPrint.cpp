@@ -205,39 +205,57 @@ std::string ReadRecord(int fd) {
 
 } // namespace
 
-int RunInfo(int argc, char** argv) {
-    InfoRequest request;
-    if (const int status = ReadArguments(ParseInfoArguments, argc, argv, request); status >= 0)
-        return status;
+bool LookAt(const char* file, InfoRecord& record, std::string& why) {
     const InfoLibrary& info = GetInfoLibrary();
     if (info.lookAt == nullptr) {
-        std::fprintf(stderr, "tarnel info: %s\n", Printable(info.error).c_str());
-        return kExitNoPicture;
+        why = Printable(info.error);
+        return false;
     }
     // The record goes through a file in memory that the parent reads back; the child's time and memory are
     // bounded as an extraction's are.
     const int fd = int(::syscall(SYS_memfd_create, "tarnel-info", MFD_CLOEXEC));
     if (fd < 0) {
-        std::fprintf(stderr, "tarnel info: cannot keep the answer in memory: %s\n", std::strerror(errno));
-        return kExitNoPicture;
+        why = std::string("cannot keep the answer in memory: ") + std::strerror(errno);
+        return false;
     }
     ChildLimits limits;
-    limits.seconds = kDefaultTimeout;
+    limits.seconds = DefaultTimeout();
     limits.memoryMiB = DefaultMemoryMiB();
-    const char* file = request.file;
     const ChildOutcome outcome = RunIsolated(limits, [&] { return info.lookAt(file, fd); }, {fd});
-    InfoRecord record;
     const bool read =
         outcome.kind == ChildOutcome::Exited && outcome.code == 0 && DecodeInfo(ReadRecord(fd), record);
     ::close(fd);
-    if (!read) {
-        const std::string why = outcome.kind == ChildOutcome::TimedOut
-                                    ? "gave up after " + std::to_string(int(kDefaultTimeout)) + " seconds"
-                                : NearMemoryBound(outcome, limits.memoryMiB)
-                                    ? MemoryBoundReason(limits.memoryMiB, "TARNEL_MEMORY_LIMIT")
-                                : outcome.kind == ChildOutcome::Crashed
-                                    ? "the look at it was ended by signal " + std::to_string(outcome.code)
-                                    : std::string("no answer could be read from the look at it");
+    if (!read)
+        why = outcome.kind == ChildOutcome::TimedOut
+                  ? "gave up after " + std::to_string(int(limits.seconds)) + " seconds"
+              : NearMemoryBound(outcome, limits.memoryMiB)
+                  ? MemoryBoundReason(limits.memoryMiB, "TARNEL_MEMORY_LIMIT")
+              : outcome.kind == ChildOutcome::Crashed
+                  ? "the look at it was ended by signal " + std::to_string(outcome.code)
+                  : std::string("no answer could be read from the look at it");
+    return read;
+}
+
+const char* InfoProblem(const InfoRecord& r) {
+    return ProblemText(r.unreadable);
+}
+
+const char* InfoMeshProblem(const InfoRecord& r) {
+    return r.meshFormat != 0 ? MeshVerdictText(r) : nullptr;
+}
+
+std::string ShownPath(const std::string& path) {
+    return Normalised(path);
+}
+
+int RunInfo(int argc, char** argv) {
+    InfoRequest request;
+    if (const int status = ReadArguments(ParseInfoArguments, argc, argv, request); status >= 0)
+        return status;
+    const char* file = request.file;
+    InfoRecord record;
+    std::string why;
+    if (!LookAt(file, record, why)) {
         std::fprintf(stderr, "tarnel info: %s: %s\n", Printable(file).c_str(), why.c_str());
         return kExitNoPicture;
     }

@@ -36,6 +36,7 @@ struct Target {
     fs::path share; // .../share
     bool system = false;
     std::string module;
+    bool purge = false;
 };
 
 // The first line of every entry tarnel writes: uninstall removes only files that begin with it.
@@ -48,6 +49,7 @@ int ReadTarget(int argc, char** argv, Target& target) {
     if (const int status = ReadArguments(ParseInstallArguments, argc, argv, request); status >= 0)
         return status;
     target.system = request.system;
+    target.purge = request.purge;
     target.module = request.module != nullptr ? request.module : DefaultModulePath();
     if (request.system) {
         target.share = fs::absolute(fs::path(request.prefix)) / "share";
@@ -343,5 +345,11 @@ int RunUninstall(int argc, char** argv) {
         TellDolphin(false);
     if (RegisterModule(target.module, target.system, true, "uninstall") != 0)
         status = 1;
+    if (target.purge) {
+        size_t removed = 0;
+        if (!PurgeCache(removed))
+            status = 1;
+        std::printf("removed %zu files of tarnel's from the thumbnail cache\n", removed);
+    }
     return status;
 }

@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,14 +81,27 @@ void RemoveTree(int parent, const char* name, int depth) {
     ::unlinkat(parent, name, AT_REMOVEDIR);
 }
 
+// Waits for the child to end, at most about a second: a stop signal is not to hang on a child that the
+// kernel is slow to take down (its folder is then removed while it goes).
+void AwaitKilled(pid_t pid) {
+    for (int tries = 0; tries < 100; ++tries) {
+        const pid_t done = ::waitpid(pid, nullptr, WNOHANG);
+        if (done != 0) // ended, or not (or no longer) a child of this process
+            return;
+        const timespec pause = {0, 10 * 1000 * 1000};
+        ::nanosleep(&pause, nullptr);
+    }
+}
+
 void StopChildren() {
+    for (int i = 0; i < ChildFolders::kSlots; ++i)
+        if (g_folders.InUse(i) && g_pids[i] > 0)
+            ::kill(g_pids[i], SIGKILL);
     for (int i = 0; i < ChildFolders::kSlots; ++i) {
         if (!g_folders.InUse(i))
             continue;
-        if (g_pids[i] > 0) {
-            ::kill(g_pids[i], SIGKILL);
-            ::waitpid(g_pids[i], nullptr, 0);
-        }
+        if (g_pids[i] > 0)
+            AwaitKilled(g_pids[i]);
         RemoveTree(AT_FDCWD, g_folders.Name(i), 8);
     }
 }

@@ -56,6 +56,10 @@ inline constexpr Argument kThumbnailArguments[] = {{"INPUT"}, {"OUTPUT.png"}};
 inline constexpr Option kInfoOptions[] = {{'\0', "json", nullptr, "one JSON object instead of text"}};
 inline constexpr Argument kInfoArguments[] = {{"FILE"}};
 
+inline constexpr Option kWhyOptions[] = {
+    {'\0', "json", nullptr, "one JSON object a line, one for each FILE"}};
+inline constexpr Argument kWhyArguments[] = {{"FILE", false, true}};
+
 inline constexpr Option kRegisterOptions[] = {
     {'\0', "system", nullptr, "the system's registry instead of the user's"}};
 inline constexpr Argument kRegisterArguments[] = {{"MODULE", true}};
@@ -94,6 +98,15 @@ inline constexpr Option kInstallOptions[] = {
     {'\0', "prefix", "DIR", "the system-wide prefix (implies --system)"},
     {'\0', "module", "PATH", "the in-process server (default: the libtarnel.so installed with this command)"},
 };
+inline constexpr Option kUninstallOptions[] = {
+    kInstallOptions[0],
+    kInstallOptions[1],
+    kInstallOptions[2],
+    kInstallOptions[3],
+    {'\0', "purge", nullptr,
+     "also remove what tarnel wrote into this user's thumbnail cache (entries and failure records that name "
+     "tarnel as their writer; other programs' stay)"},
+};
 inline constexpr char kInstallDescription[] =
     "install registers the in-process server (as 'tarnel register' does), then writes one thumbnailer entry "
     "for each registered server, listing the MIME types of the extensions routed to it, and the MIME "
@@ -116,6 +129,9 @@ inline constexpr Option kCacheOptions[] = {
      "also the paths in FILE, one a line ('#' starts a comment; a missing FILE is an empty list)", true},
     {'q', "quiet", nullptr, "a line only for the files that went wrong, and the summary", false, 1},
     {'v', "verbose", nullptr, "a line for every file, also for those left as they were", false, 1},
+    {'\0', "forget", nullptr,
+     "instead of making thumbnails, remove tarnel's entries (of every size) and failure records for the "
+     "files"},
 };
 inline constexpr Argument kCacheArguments[] = {{"PATH", true, true}};
 
@@ -147,6 +163,18 @@ inline constexpr Command kCommands[] = {
      kInfoOptions,
      kInfoArguments,
      {}},
+    {"why",
+     "what the desktop does with FILE and why",
+     "For each FILE: its MIME type and the thumbnailer entry that claims it (the first in the order file "
+     "managers look, tarnel's or another program's), whether the settings leave its format to others, its "
+     "kind and what decided it, the size limit's verdict and where the limit comes from, a project's studies "
+     "with the missing ones marked, the thumbnail cache's entries for each size and whether they are "
+     "current, "
+     "failure records (whose, since when, and how to clear them), and what an extraction gives now.",
+     kWhyOptions,
+     kWhyArguments,
+     {},
+     "Exit status: 0 every FILE was looked at, 1 some could not be read, 2 bad usage."},
     {"register",
      "call the module's DllRegisterServer",
      kRegisterDescription,
@@ -174,7 +202,7 @@ inline constexpr Command kCommands[] = {
      {},
      {},
      kInstallEpilogue},
-    {"uninstall", "removes them again", kInstallDescription, kInstallOptions, {}, {}, kInstallEpilogue},
+    {"uninstall", "removes them again", kInstallDescription, kUninstallOptions, {}, {}, kInstallEpilogue},
     {"cache",
      "fills the thumbnail cache that file managers share",
      "Puts the thumbnails of the files named, and of the suite's files in the folders named, into the "

@@ -266,8 +266,12 @@ const Settings& Current() {
 
 void Apply(const char* command) {
     const Settings& s = Current();
-    for (const std::string& problem : s.problems)
-        std::fprintf(stderr, "tarnel %s: settings: %s\n", command, problem.c_str());
+    // A command that runs itself again (host/HeapPolicy.h) told them the first time.
+    if (std::getenv(kToldVariable) != nullptr)
+        ::unsetenv(kToldVariable);
+    else
+        for (const std::string& problem : s.problems)
+            std::fprintf(stderr, "tarnel %s: settings: %s\n", command, problem.c_str());
     if (!s.sizeLimit || std::getenv("TARNEL_SIZE_LIMIT") != nullptr ||
         std::getenv("TARNEL_IGNORE_SIZE") != nullptr)
         return;

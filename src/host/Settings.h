@@ -62,6 +62,9 @@ const Settings& Current();
 // the settings files on stderr, one line each, naming the command.
 void Apply(const char* command);
 
+// Set by a command that runs itself again, so that the new run does not tell the problems a second time.
+inline constexpr char kToldVariable[] = "TARNEL_SETTINGS_TOLD";
+
 // Where the size limit in force came from when the settings gave it ("FILE:LINE"); empty when the
 // environment or the system's default did.
 const std::string& SizeLimitOrigin();

@@ -22,9 +22,11 @@ struct Handler {
     int (*run)(int argc, char** argv);
 };
 const Handler kHandlers[] = {
-    {"thumbnail", RunThumbnail}, {"info", RunInfo},         {"register", RunRegister},
-    {"unregister", RunRegister}, {"registry", RunRegistry}, {"install", RunInstall},
-    {"uninstall", RunUninstall}, {"cache", RunCache},       {"shader-cache", RunShaderCache},
+    {"thumbnail", RunThumbnail},      {"info", RunInfo},
+    {"register", RunRegister},        {"unregister", RunRegister},
+    {"registry", RunRegistry},        {"install", RunInstall},
+    {"uninstall", RunUninstall},      {"cache", RunCache},
+    {"shader-cache", RunShaderCache}, {"why", RunWhy},
 };
 
 } // namespace

@@ -69,7 +69,7 @@ std::pair<long long, long long> Run(const char* path, bool merging, long long* d
 }
 
 // Whether the file is what it is read as: a binary mesh holds the triangles its header counts (84 bytes, then
-// 50 a triangle), a text mesh begins with "solid".
+// 50 a triangle; writers that pad the file leave bytes after them), a text mesh begins with "solid".
 bool Understood(FILE* fp, bool binary) {
     unsigned char head[84];
     const size_t n = std::fread(head, 1, sizeof head, fp);
@@ -84,7 +84,7 @@ bool Understood(FILE* fp, bool binary) {
     const long size = std::ftell(fp);
     const unsigned long long count =
         head[80] | head[81] << 8 | head[82] << 16 | (unsigned long long)head[83] << 24;
-    return size >= 0 && 84 + 50 * count == (unsigned long long)size;
+    return size >= 0 && 84 + 50 * count <= (unsigned long long)size;
 }
 
 } // namespace

@@ -21,8 +21,8 @@ struct TarnelMeshFacts {
     long long points; // after merging, as the mesh preview gets them
     long long triangles;
     long long drawable; // of those triangles, the ones with finite coordinates in range and an area
-    int understood;     // 0: the bytes are not the format they were read as (a binary file whose triangle
-                        // count does not fit its size, a text file that is no ASCII mesh)
+    int understood;     // 0: the bytes are not the format they were read as (a binary file shorter than
+                        // its triangle count needs, a text file that is no ASCII mesh)
 };
 
 extern "C" {

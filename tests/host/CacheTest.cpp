@@ -5,6 +5,7 @@
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <glib.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -426,6 +427,53 @@ TEST_F(CacheTest, ChildrenComeFromAWarmParentThatReadsNoFile) {
 }
 
 // Ctrl-C (or the service stopped): the children go with their folders, and the run says what it did so far.
+// --forget removes tarnel's records of the files named, of every size; uninstall --purge removes every file
+// tarnel wrote into the cache. Neither touches another program's thumbnail; `why` tells each state.
+TEST_F(CacheTest, ForgetAndPurgeRemoveOnlyWhatTarnelWrote) {
+    for (const char* name : {"a.qzt", "c.qzt", "d.qzt"})
+        WriteFile(dir / name, Study());
+    WriteFile(dir / "b.qzt", "a study without a picture");
+    const std::string a = dir / "a.qzt", b = dir / "b.qzt", c = dir / "c.qzt", d = dir / "d.qzt";
+    ASSERT_EQ(Cache("--size normal " + a).status, 0);
+    ASSERT_EQ(Cache(a + " " + b + " " + d).status, 1);
+    // Another program's entry for c, as a file manager would write it.
+    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 4, 4);
+    gdk_pixbuf_fill(pixbuf, 0x808080ff);
+    gchar* uri = g_filename_to_uri(c.c_str(), nullptr, nullptr);
+    fs::create_directories(fs::path(Large(c)).parent_path());
+    ASSERT_TRUE(gdk_pixbuf_save(pixbuf, Large(c).c_str(), "png", nullptr, "tEXt::Thumb::URI", uri,
+                                "tEXt::Thumb::MTime", "1", "tEXt::Software", "GNOME::ThumbnailFactory",
+                                nullptr));
+    g_free(uri);
+    g_object_unref(pixbuf);
+
+    const std::string why = std::string(TARNEL_BINARY) + " why ";
+    Result r = testutil::RunCommand(why + a + " " + b + " " + c);
+    EXPECT_NE(r.out.find("  cache large: current, " + Large(a)), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  failure record of gnome-thumbnail-factory (written by tarnel): current"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("    clear it: tarnel cache --forget " + b), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  cache large: stale: made for another version of the file"), std::string::npos)
+        << r.out;
+
+    r = Cache("--forget " + a + " " + b + " " + c);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(fs::exists(Large(a)));
+    EXPECT_FALSE(fs::exists(dir / ("cache/thumbnails/normal/" + EntryName(a))));
+    EXPECT_FALSE(fs::exists(Failed(b)));
+    EXPECT_TRUE(fs::exists(Large(c))) << "another program's entry stays";
+    EXPECT_TRUE(fs::exists(Large(d))) << "a file not named stays";
+    EXPECT_NE(r.out.find("3 removed for 3 files"), std::string::npos) << r.out;
+
+    WriteFile(dir / "empty.reg", "");
+    r = testutil::RunCommand("TARNEL_REGISTRY=" + (dir / "empty.reg") + " XDG_DATA_HOME=" + (dir / "data") +
+                             " " + TARNEL_BINARY + " uninstall --purge --module " + TARNEL_MODULE + " 2>&1");
+    EXPECT_NE(r.out.find("removed 1 files of tarnel's from the thumbnail cache"), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(Large(d)));
+    EXPECT_TRUE(fs::exists(Large(c)));
+}
+
 TEST_F(CacheTest, AnInterruptedRunSaysWhatItDid) {
     for (int i = 0; i < 40; ++i)
         WriteFile(dir / ("many/s" + std::to_string(i) + ".qzt"), Study());
@@ -434,12 +482,31 @@ TEST_F(CacheTest, AnInterruptedRunSaysWhatItDid) {
                           (dir / "many") + " 2>&1'")
                              .c_str(),
                          "r");
-    char line[4096];
-    ASSERT_NE(std::fgets(line, sizeof line, pipe), nullptr);
-    ::kill(pid_t(std::stol(ReadAll(pidFile))), SIGINT);
-    std::string out = line;
-    while (std::fgets(line, sizeof line, pipe) != nullptr)
-        out += line;
+    // Every wait is bounded: a run that does not end is shown with its processes, then killed.
+    const int fd = ::fileno(pipe);
+    std::string out;
+    bool signalled = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (;;) {
+        pollfd p = {fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) > 0) {
+            char buffer[4096];
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            out.append(buffer, size_t(n));
+        }
+        if (!signalled && out.find('\n') != std::string::npos) {
+            ::kill(pid_t(std::stol(ReadAll(pidFile))), SIGINT);
+            signalled = true;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            const Result ps = testutil::RunCommand("ps -eo pid,ppid,stat,wchan:24,args | grep '[t]arnel'");
+            ADD_FAILURE() << "the run did not end; its processes:\n" << ps.out << "\noutput:\n" << out;
+            testutil::RunCommand("pkill -KILL -f '[t]arnel cache --jobs 2 " + (dir / "many") + "'");
+            break;
+        }
+    }
     const int status = ::pclose(pipe);
     EXPECT_TRUE(WIFSIGNALED(status) || WEXITSTATUS(status) != 0) << out;
     const size_t at = out.find("tarnel cache: stopped by a signal: ");

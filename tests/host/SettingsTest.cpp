@@ -193,3 +193,48 @@ TEST(Settings, TransparentMeshesKeepTheirDarkFaces) {
 }
 
 } // namespace
+
+namespace {
+
+// `tarnel why` on the cases a desktop user meets: a type another program's entry claims first, a study that
+// the system takes for a mesh by its folder's name, a file over the limit, a project with a study gone.
+TEST(Why, TellsWhatDecidedEachFile) {
+    TempDir dir;
+    WriteFile(dir / "data/thumbnailers/another.thumbnailer",
+              "[Thumbnailer Entry]\nExec=other-thumbnailer %i %o\nMimeType=model/stl;\n");
+    WriteFile(dir / "data/thumbnailers/tarnel.thumbnailer",
+              "# tarnel's thumbnailer entry\n[Thumbnailer Entry]\nExec=tarnel thumbnail %i %o\n"
+              "MimeType=application/x-tarnel-study;model/stl;\n");
+    WriteFile(dir / "part.stl", "solid s\nendsolid s\n");
+    const std::string study = bmp::Study(bmp::Encode(bmp::Solid(40, 30, 0xFF), bmp::Variant::Rgb24));
+    WriteFile(dir / "parts.stl.d/beam.qzt", study);
+    WriteFile(dir / "big.qzt", study + std::string(3 << 20, 'x'));
+    WriteFile(dir / "kept.qzt", study);
+    WriteFile(dir / "moved.kpz", "STUDY \"kept.qzt\"\nSTUDY \"gone.qzt\"\n");
+    const std::string run = "XDG_DATA_HOME=" + (dir / "data") +
+                            " XDG_DATA_DIRS=/nonexistent XDG_CACHE_HOME=" + (dir / "cache") + " " +
+                            TARNEL_BINARY + " why ";
+    testutil::CommandResult r =
+        testutil::RunCommand(run + (dir / "part.stl") + " " + (dir / "parts.stl.d/beam.qzt") + " " +
+                             (dir / "big.qzt") + " " + (dir / "moved.kpz"));
+    EXPECT_EQ(r.status, 0) << r.out;
+    const auto has = [&](const std::string& text) { return r.out.find(text) != std::string::npos; };
+    EXPECT_TRUE(has("  thumbnailer: " + (dir / "data/thumbnailers/another.thumbnailer") +
+                    " (another program's: other-thumbnailer %i %o)\n    then, unused: " +
+                    (dir / "data/thumbnailers/tarnel.thumbnailer") + " (tarnel's)\n"))
+        << r.out;
+    EXPECT_TRUE(has("  mesh: the mesh holds no triangles\n")) << r.out;
+    EXPECT_TRUE(has("  kind: mesh, by the path's part parts.stl.d\n")) << r.out;
+    EXPECT_TRUE(has("over the limit of 2097152 bytes (the default)")) << r.out;
+    EXPECT_TRUE(has("  study: " + (dir / "kept.qzt") + "\n")) << r.out;
+    EXPECT_TRUE(has("/gone.qzt (missing)\n")) << r.out;
+    EXPECT_TRUE(has("  extraction now: no picture: over the size limit of 2097152 bytes")) << r.out;
+
+    r = testutil::RunCommand(run + "--json " + (dir / "moved.kpz") + " " + (dir / "nothing.qzt"));
+    EXPECT_EQ(r.status, 1) << "a file that is not there";
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2) << r.out;
+    EXPECT_TRUE(has("\"missing\": true}")) << r.out;
+    EXPECT_TRUE(has("\"error\": \"not found\"}")) << r.out;
+}
+
+} // namespace
