@@ -87,12 +87,49 @@ int Manual(const char* version) {
     std::printf(".SH COMMANDS\n");
     for (const Command& c : t.commands)
         ManCommand(c, c.name);
-    std::printf(".SH ENVIRONMENT\n"
-                ".TP\n\\fBTARNEL_SIZE_LIMIT\\fR, \\fBTARNEL_IGNORE_SIZE\\fR\nthe size limit of a source file "
-                "(default 2097152 bytes); TARNEL_IGNORE_SIZE=1 lifts it\n"
-                ".TP\n\\fBTARNEL_MEMORY_LIMIT\\fR\nthe memory bound of the child that reads a file, in MiB\n"
-                ".TP\n\\fBTARNEL_REGISTRY\\fR\none registry file instead of the user's and the system's\n");
-    std::printf(".SH SEE ALSO\n");
+    std::printf(
+        ".SH EXIT STATUS\n"
+        ".TP\n0\nthe command did what it was asked (a picture was written, every file was looked at)\n"
+        ".TP\n1\nno picture (thumbnail), some files gave none (cache), a file could not be read (info, "
+        "why), an export failed (register)\n"
+        ".TP\n2\nbad usage, or an OUTPUT that cannot be written\n"
+        ".TP\n3\nthumbnail \\-\\-icon: only the icon fallback was written\n"
+        ".TP\n4\ncache: the set\\-up failed (no handler, a module that cannot be loaded, a cache that "
+        "cannot be written); the cache is as it was\n");
+    std::printf(".SH FILES\n"
+                ".TP\n\\fI~/.config/tarnel/tarnel.conf\\fR, \\fI/etc/tarnel/tarnel.conf\\fR, "
+                "\\fIPREFIX/share/tarnel/tarnel.conf\\fR\nthe settings, in that order, the first to give a "
+                "key winning (group [Thumbnails]: SizeLimit, Timeout, Memory, Formats, TransparentMeshes); "
+                "GNOME's thumbnailer sandbox sees only the last\n"
+                ".TP\n\\fI~/.local/share/tarnel/registry.reg\\fR, \\fI/var/lib/tarnel/registry.reg\\fR\n"
+                "the user's and the system's registry ('tarnel registry where' names them)\n"
+                ".TP\n\\fI~/.cache/thumbnails\\fR\nthe thumbnail cache that file managers share\n"
+                ".TP\n\\fI~/.local/share/thumbnailers/tarnel.thumbnailer\\fR, "
+                "\\fIPREFIX/share/thumbnailers/tarnel.thumbnailer\\fR\nthe thumbnailer entries file managers "
+                "read, with the MIME definitions in \\fImime/packages/tarnel\\-mime.xml\\fR beside them\n"
+                ".TP\n\\fIPREFIX/lib/systemd/user/tarnel\\-cache.service\\fR, "
+                "\\fItarnel\\-cache.timer\\fR\nthe user units that run 'tarnel cache' on a timer; the "
+                "service takes exit statuses 0 and 1 as success, 4 (a broken set\\-up) as failure\n");
+    std::printf(
+        ".SH ENVIRONMENT\n"
+        ".TP\n\\fBTARNEL_SIZE_LIMIT\\fR, \\fBTARNEL_IGNORE_SIZE\\fR\nthe size limit of a source file "
+        "(default 2097152 bytes, or the settings' SizeLimit); TARNEL_IGNORE_SIZE=1 lifts it; both beat "
+        "the settings\n"
+        ".TP\n\\fBTARNEL_MEMORY_LIMIT\\fR\nthe memory bound of the child that reads a file, in MiB\n"
+        ".TP\n\\fBTARNEL_SETTINGS\\fR\none settings file instead of the user's, the system's and the "
+        "packaged one\n"
+        ".TP\n\\fBTARNEL_REGISTRY\\fR\none registry file instead of the user's and the system's\n"
+        ".TP\n\\fBXDG_CONFIG_HOME\\fR, \\fBXDG_DATA_HOME\\fR, \\fBXDG_CACHE_HOME\\fR, "
+        "\\fBXDG_DATA_DIRS\\fR\nwhere the settings, entries and cache are looked for\n");
+    std::printf(".SH EXAMPLES\n"
+                ".TP\n\\fBtarnel install \\-\\-user\\fR\nthumbnails for this user's file managers\n"
+                ".TP\n\\fBtarnel why ~/Models/bracket.stl\\fR\nwhy a file shows no thumbnail\n"
+                ".TP\n\\fBtarnel cache \\-\\-size x\\-large ~/Projects\\fR\nfill the cache for a folder\n"
+                ".TP\n\\fBtarnel cache \\-\\-forget ~/Models/bracket.stl\\fR\nlet file managers try a file "
+                "again\n"
+                ".TP\n\\fBtarnel thumbnail \\-s 512 plate.qzt plate.png\\fR\none thumbnail, by hand\n");
+    std::printf(".SH SEE ALSO\n\\fBnautilus\\fR(1), \\fBthunar\\fR(1), \\fBdolphin\\fR(1), "
+                "\\fBupdate\\-mime\\-database\\fR(1), \\fBsystemd.timer\\fR(5)\n");
     Paragraphs(t.epilogue);
     return 0;
 }
@@ -112,13 +149,29 @@ std::string Words(const Command& c) {
     return w;
 }
 
-// The options whose value names a file or folder, and those whose value is anything else, as case patterns.
-void ValueOptions(const Command& c, std::string& files, std::string& others) {
+// The options whose value names a file, a folder, one of a few choices, or anything else, as case patterns.
+struct ValueKinds {
+    std::string files, folders, others;
+    std::string choiceCases; // "--size|-s) choices='...' ;;" lines
+};
+
+void ValueOptions(const Command& c, ValueKinds& kinds) {
     for (const Option& o : c.options) {
         if (o.valueName == nullptr)
             continue;
         const std::string_view value = o.valueName;
-        std::string& into = value == "PATH" || value == "FILE" || value == "DIR" ? files : others;
+        if (o.choices != nullptr) {
+            // Options of the same name elsewhere (thumbnail's --size) take other values: the words after
+            // the command tell them apart.
+            kinds.choiceCases +=
+                std::string("        \"") + c.name + " --" + o.longName + "\"" +
+                (o.shortName != '\0' ? std::string("|\"") + c.name + " -" + o.shortName + "\"" : "") +
+                ") COMPREPLY=($(compgen -W \"" + o.choices + "\" -- \"$cur\")); return ;;\n";
+            continue;
+        }
+        std::string& into = value == "PATH" || value == "FILE" ? kinds.files
+                            : value == "DIR"                   ? kinds.folders
+                                                               : kinds.others;
         for (std::string name : {std::string("--") + o.longName,
                                  o.shortName != '\0' ? std::string("-") + o.shortName : std::string()}) {
             if (name.empty() || (" " + into + "|").find(" " + name + "|") != std::string::npos ||
@@ -128,7 +181,7 @@ void ValueOptions(const Command& c, std::string& files, std::string& others) {
         }
     }
     for (const Command& sub : c.commands)
-        ValueOptions(sub, files, others);
+        ValueOptions(sub, kinds);
 }
 
 void PathCases(const Command& c, const std::string& path) {
@@ -140,8 +193,8 @@ void PathCases(const Command& c, const std::string& path) {
 
 int Completion() {
     const Command& t = tarnel::cli::kTarnel;
-    std::string files, others;
-    ValueOptions(t, files, others);
+    ValueKinds kinds;
+    ValueOptions(t, kinds);
     std::printf("# bash completion for tarnel -*- shell-script -*-\n"
                 "# Written from the command's own table of commands and options.\n\n"
                 "_tarnel()\n{\n"
@@ -152,9 +205,17 @@ int Completion() {
                 "        words=(\"${COMP_WORDS[@]}\") cword=$COMP_CWORD\n"
                 "        cur=${words[cword]} prev=${words[cword - 1]}\n"
                 "    fi\n\n"
+                "    # An option's value: a file, a folder, one of its few values, or anything.\n"
+                "    case \"${words[1]} $prev\" in\n"
+                "%s"
+                "    esac\n"
                 "    case $prev in\n"
                 "        %s)\n"
                 "            _tarnel_files\n"
+                "            return\n"
+                "            ;;\n"
+                "        %s)\n"
+                "            _tarnel_folders\n"
                 "            return\n"
                 "            ;;\n"
                 "        %s)\n"
@@ -185,9 +246,18 @@ int Completion() {
                 "        COMPREPLY=($(compgen -f -- \"$cur\"))\n"
                 "    fi\n"
                 "}\n\n"
+                "_tarnel_folders()\n{\n"
+                "    if declare -F _filedir >/dev/null; then\n"
+                "        _filedir -d\n"
+                "    else\n"
+                "        COMPREPLY=($(compgen -d -- \"$cur\"))\n"
+                "    fi\n"
+                "}\n\n"
                 "_tarnel_words()\n{\n"
                 "    case $1 in\n",
-                files.c_str(), others.c_str());
+                kinds.choiceCases.c_str(), kinds.files.empty() ? "--no-such-option" : kinds.files.c_str(),
+                kinds.folders.empty() ? "--no-such-option" : kinds.folders.c_str(),
+                kinds.others.empty() ? "--no-such-option" : kinds.others.c_str());
     PathCases(t, "");
     std::printf("    esac\n}\n");
     return 0;

@@ -12,8 +12,9 @@ struct Option {
     const char* longName;  // without the dashes
     const char* valueName; // the value as the help names it ("SECONDS"); null for an option without a value
     const char* help;
-    bool repeatable = false; // may be given more than once (each value counts)
-    int group = 0;           // options of one group (> 0) exclude each other
+    bool repeatable = false;       // may be given more than once (each value counts)
+    int group = 0;                 // options of one group (> 0) exclude each other
+    const char* choices = nullptr; // the values it takes, separated by spaces, when they are few
 };
 
 struct Argument {
@@ -65,8 +66,15 @@ inline constexpr Option kRegisterOptions[] = {
 inline constexpr Argument kRegisterArguments[] = {{"MODULE", true}};
 inline constexpr char kRegisterDescription[] =
     "Loads the in-process server MODULE (default: the libtarnel.so built or installed with this command), "
-    "calls its DllRegisterServer or DllUnregisterServer and prints the result code. Entries go to the user's "
-    "registry, or with --system to the system's; TARNEL_REGISTRY names one registry file instead of both.";
+    "calls its DllRegisterServer and prints the result code: the module writes the entries that route the "
+    "suite's extensions to its class. Entries go to the user's registry, or with --system to the system's; "
+    "TARNEL_REGISTRY names one registry file instead of both. 'tarnel install' registers too, and writes "
+    "what file managers read.";
+inline constexpr char kUnregisterDescription[] =
+    "Loads the in-process server MODULE (default: the libtarnel.so built or installed with this command), "
+    "calls its DllUnregisterServer and prints the result code: the module removes the entries it wrote. "
+    "From the user's registry, or with --system from the system's; TARNEL_REGISTRY names one registry file "
+    "instead of both.";
 inline constexpr char kRegisterEpilogue[] =
     "Exit status: 0 the export succeeded, 1 it failed or the module did not load, 2 bad usage.";
 
@@ -108,17 +116,23 @@ inline constexpr Option kUninstallOptions[] = {
      "tarnel as their writer; other programs' stay)"},
 };
 inline constexpr char kInstallDescription[] =
-    "install registers the in-process server (as 'tarnel register' does), then writes one thumbnailer entry "
-    "for each registered server, listing the MIME types of the extensions routed to it, and the MIME "
-    "definitions of the suite's files, and updates the MIME database. uninstall removes the entries and the "
-    "definitions and unregisters the server.";
+    "Registers the in-process server (as 'tarnel register' does), then writes one thumbnailer entry for each "
+    "registered server, listing the MIME types of the extensions routed to it and served by the settings' "
+    "Formats, and the MIME definitions of the suite's files, and updates the MIME database. For this user "
+    "(the default) Dolphin's saved list of preview plugins gains tarnel's. Run it again after changing "
+    "Formats.";
+inline constexpr char kUninstallDescription[] =
+    "Removes the thumbnailer entries and MIME definitions that 'tarnel install' wrote (never another "
+    "program's), updates the MIME database, takes tarnel out of Dolphin's saved list, and unregisters the "
+    "server. With --purge, the thumbnails and failure records tarnel wrote into this user's cache go too.";
 inline constexpr char kInstallEpilogue[] =
     "GNOME runs thumbnailers in a sandbox that sees only /usr: for GNOME Files, install the command under "
     "/usr "
     "(cmake --install with a prefix in /usr) and run 'tarnel install --system' from there.";
 
 inline constexpr Option kCacheOptions[] = {
-    {'s', "size", "NAME", "normal (128), large (256, the default), x-large (512), xx-large (1024)"},
+    {'s', "size", "NAME", "normal (128), large (256, the default), x-large (512), xx-large (1024)", false, 0,
+     "normal large x-large xx-large"},
     {'j', "jobs", "N", "files made at once (default: the number of processors)"},
     {'\0', "timeout", "SECONDS", kTimeoutHelp},
     {'\0', "memory", "MIB", kMemoryHelp},
@@ -155,7 +169,9 @@ inline constexpr Command kCommands[] = {
      kThumbnailOptions,
      kThumbnailArguments,
      {},
-     "Exit status: 0 a picture was written, 1 no picture, 2 bad usage, 3 only the icon."},
+     "Exit status: 0 a picture was written, 1 no picture, 2 bad usage (an OUTPUT that cannot be written "
+     "too), 3 "
+     "only the icon."},
     {"info",
      "what the extractor sees in FILE and why",
      "Prints what the extractor sees in FILE: its kind, the size limit's verdict with the limit in force and "
@@ -184,7 +200,7 @@ inline constexpr Command kCommands[] = {
      kRegisterEpilogue},
     {"unregister",
      "call the module's DllUnregisterServer",
-     kRegisterDescription,
+     kUnregisterDescription,
      kRegisterOptions,
      kRegisterArguments,
      {},
@@ -202,7 +218,7 @@ inline constexpr Command kCommands[] = {
      {},
      {},
      kInstallEpilogue},
-    {"uninstall", "removes them again", kInstallDescription, kUninstallOptions, {}, {}, kInstallEpilogue},
+    {"uninstall", "removes them again", kUninstallDescription, kUninstallOptions, {}, {}, kInstallEpilogue},
     {"cache",
      "fills the thumbnail cache that file managers share",
      "Puts the thumbnails of the files named, and of the suite's files in the folders named, into the "

@@ -214,8 +214,10 @@ int RunShaderCache(int argc, char** argv) {
     std::printf("prepared: %s (%s)\n", Printable(into.string()).c_str(),
                 ::access((into / (std::string(kDatabase) + ".foz")).c_str(), R_OK) == 0 ? "present" : "none");
     std::printf("new shaders: in each child's own folder, removed when the child ends\n");
+    std::printf("a child's environment (its folder, named here as the next child's would be, is made for "
+                "it):\n");
     for (const char* name : kMesaChoices)
-        if (const char* value = std::getenv(name))
+        if (const char* value = std::getenv(name); value != nullptr && value[0] != '\0')
             std::printf("%s=%s\n", name, Printable(value).c_str());
     return 0;
 }

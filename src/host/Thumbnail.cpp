@@ -107,8 +107,10 @@ int RunThumbnail(int argc, char** argv) {
     OutputFile out;
     std::string error;
     if (!out.Open(output, -1, error)) {
+        // An OUTPUT that cannot be written, whatever the reason (refused, a folder that is missing or
+        // closed), is the caller's to put right: bad usage, not a file without a picture.
         std::fprintf(stderr, "tarnel: %s\n", error.c_str());
-        return out.refused() ? kExitUsage : kExitNoPicture;
+        return kExitUsage;
     }
     CheckedHandler handler;
     if (!CheckHandler(input, request.choice, handler, error)) {
@@ -250,6 +252,11 @@ std::string NoPictureReason(const CheckedHandler& handler, const ChildOutcome& o
                " answered " + DescribeHResult(a.result);
     if (a.kind == AnswerKind::SetUp && setUp != nullptr)
         *setUp = true;
+    // A module that cannot be mapped within the bound: the bound is too small for the handler itself, which
+    // is the set-up's fault, not the file's.
+    if (a.kind == AnswerKind::SetUp && a.why == AnswerWhy::ModuleNotLoaded && nearBound)
+        return "the memory bound of " + std::to_string(memoryMiB) +
+               " MiB is too small to load the thumbnail handler (--memory, TARNEL_MEMORY_LIMIT)";
     if (nearBound && a.why != AnswerWhy::OverSizeLimit && a.why != AnswerWhy::NotFound)
         return memory;
     return AnswerText(a, handler);

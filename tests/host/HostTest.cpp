@@ -416,7 +416,9 @@ TEST(HostCommand, LongNamesAndClosedFoldersGetThePictureWithoutFollowingLinks) {
     EXPECT_EQ(Tarnel("thumbnail " + study + " " + closed + "/link.png 2>/dev/null").status, 2);
     EXPECT_EQ(fs::symlink_status(closed + "/link.png").type(), fs::file_type::symlink);
     EXPECT_EQ(ReadAll(dir / "other.png"), "someone else's");
-    EXPECT_EQ(Tarnel("thumbnail " + study + " " + closed + "/new.png 2>/dev/null").status, 1);
+    EXPECT_EQ(Tarnel("thumbnail " + study + " " + closed + "/new.png 2>/dev/null").status, 2);
+    EXPECT_EQ(Tarnel("thumbnail " + study + " " + (dir / "no/such/folder/new.png") + " 2>/dev/null").status,
+              2);
     EXPECT_EQ(std::distance(fs::directory_iterator(closed), fs::directory_iterator()), 2);
 }
 
