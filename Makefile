@@ -34,6 +34,8 @@ msi: build windows
 run: build
 	@scripts/make-samples.sh $(BUILD)/bin/make_samples
 	@scripts/run-samples.sh $(BUILD)/bin/tarnel
+	@scripts/folder-picture.sh $(BUILD)/bin/tarnel $(BUILD)/bin/make_samples out/folder.png && \
+		echo "out/folder.png: the samples as a file manager shows them"
 
 test: build windows msi
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)

@@ -3,6 +3,7 @@
 // small multiple of the file's size.
 #pragma once
 
+#include "TVXChecks.h"
 #include "vtkTVXReader.h"
 
 #include "vtkCellArray.h"
@@ -90,6 +91,14 @@ inline Counts ReadBytes(const uint8_t* data, size_t size) {
         return {};
     }
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    // And of the bytes: whether they are the format they are read as, each way.
+    if (FILE* fp = std::fopen(path.c_str(), "rb")) {
+        for (bool binary : {false, true}) {
+            std::rewind(fp);
+            (void)TVXIsWhatItIsReadAs(fp, binary);
+        }
+        std::fclose(fp);
+    }
     vtkObject::GlobalWarningDisplayOff();
     Counts unmerged;
     for (bool merging : {false, true}) {
@@ -105,6 +114,10 @@ inline Counts ReadBytes(const uint8_t* data, size_t size) {
             reader->SetMerging(merging);
             reader->Update();
             Counts c = Check(reader->GetOutput(), merging);
+            // What the diagnosis asks of the output: no more drawable triangles than there are.
+            const long long drawable = TVXDrawableTriangles(reader->GetOutput());
+            if (drawable < 0 || drawable > c.triangles)
+                __builtin_trap();
             if (!merging)
                 unmerged = c;
             else if (c.points > unmerged.points || c.triangles > unmerged.triangles)

@@ -12,6 +12,8 @@ packages=(
     libvtk9-dev libegl-dev libegl-mesa0 libgl1-mesa-dri libglib2.0-dev
     shared-mime-info hicolor-icon-theme adwaita-icon-theme librsvg2-common
     python3-gi gir1.2-gnomedesktop-3.0 bubblewrap tumbler dbus-daemon
+    # The README's picture of a folder, drawn from tarnel's own thumbnails with cairo and Pango.
+    python3-gi-cairo gir1.2-pango-1.0
     libkf5kio-dev extra-cmake-modules qtbase5-dev kio-extras
     lintian man-db bash-completion strace
     # The Windows build (tarnel.dll) and its tests under Wine: the cross compiler, Wine with its IDL compiler
