@@ -70,7 +70,8 @@ for name, label in (("BM_StartFloorProcess", "floor: a process that only starts"
 
 mesh = medians("bench_mesh")
 for case, label in (("Binary41k", "mesh 41.6k binary STL"), ("Ascii10k", "mesh 10k ASCII STL"),
-                    ("Binary41kColdShaders", "mesh 41.6k, shaders cold"), ("Binary4M", "mesh 4.16M binary STL")):
+                    ("Binary41kColdShaders", "mesh 41.6k, shaders cold"), ("Binary4M", "mesh 4.16M binary STL"),
+                    ("Binary2MPackaged", "mesh 2.09M binary STL (100 MiB, packaged settings)")):
     t, tp = get(mesh, f"BM_{case}_Tarnel")
     fl, fp = get(mesh, f"BM_{case}_Floor")
     row(label + " (process)", t, fl, "floor: EGL + VTK reader", tp, fp,

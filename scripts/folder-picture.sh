@@ -3,7 +3,8 @@
 # thumbnails, made by TARNEL with the packaged settings (meshes on a transparent background), laid out as
 # a file manager's icon view with each file's name; a file without a picture shows as a blank page, as its
 # icon would. The README's first picture comes from here.
-# Usage: folder-picture.sh TARNEL MAKE_SAMPLES OUT.png [dark]   (dark: a dark theme's folder view)
+# Usage: folder-picture.sh TARNEL MAKE_SAMPLES OUT.png [light | dark | black]   (the view's background: white,
+# a dark theme's grey, or black)
 set -eu
 tarnel=$1 make_samples=$2 out=$3 theme=${4:-light}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -32,9 +33,10 @@ gi.require_version("Pango", "1.0")
 gi.require_version("PangoCairo", "1.0")
 from gi.repository import Pango, PangoCairo
 
-out, dark, items = sys.argv[1], sys.argv[2] == "dark", list(zip(sys.argv[3::2], sys.argv[4::2]))
-background, header, ink = ((0.14, 0.14, 0.14), (0.2, 0.2, 0.2), (0.9, 0.9, 0.9)) if dark else \
-    ((1, 1, 1), (0.92, 0.92, 0.92), (0.15, 0.15, 0.15))
+out, theme, items = sys.argv[1], sys.argv[2], list(zip(sys.argv[3::2], sys.argv[4::2]))
+background, header, ink = {"dark": ((0.14, 0.14, 0.14), (0.2, 0.2, 0.2), (0.9, 0.9, 0.9)),
+                           "black": ((0, 0, 0), (0.15, 0.15, 0.15), (0.9, 0.9, 0.9))}.get(
+                               theme, ((1, 1, 1), (0.92, 0.92, 0.92), (0.15, 0.15, 0.15)))
 cell, cols, thumb, top = 220, 4, 160, 56
 rows = (len(items) + cols - 1) // cols
 width, height = cols * cell + 40, top + rows * cell + 20

@@ -163,7 +163,9 @@ inline constexpr Command kCommands[] = {
     {"thumbnail",
      "write the thumbnail of INPUT as a PNG (exit 0 picture, 1 none, 2 usage, 3 only the icon fallback, "
      "written because --icon asked for it)",
-     "Writes the thumbnail of INPUT as an 8-bit RGB PNG no larger than the size asked for (OUTPUT '-': to "
+     "Writes the thumbnail of INPUT as an 8-bit RGB PNG (RGBA for a mesh on a transparent background, when "
+     "the "
+     "settings' TransparentMeshes is on) no larger than the size asked for (OUTPUT '-': to "
      "standard output). The handler registered for INPUT's extension makes it, as the shell would ask it. An "
      "OUTPUT that is a link, device, FIFO or folder is never written.",
      kThumbnailOptions,
