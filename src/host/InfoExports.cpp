@@ -10,6 +10,7 @@
 #include "platform/tarnel/filename.h"
 #include "platform/tarnel/widestr.h"
 #include "sources/EmbeddedThumbnail.h"
+#include "sources/IconThumbnail.h"
 #include "sources/SourceChain.h"
 
 #include <sys/stat.h>
@@ -106,6 +107,14 @@ extern "C" TARNEL_API void TarnelExplainNoPicture(const char* path, int meshDrew
     *why = uint16_t(e.why);
     numbers[0] = e.numbers[0];
     numbers[1] = e.numbers[1];
+}
+
+extern "C" TARNEL_API void* TarnelIconPicture(const char* path, long width, long height) {
+    try {
+        return path != nullptr ? CreateIconThumbnail(Bound(path), SIZE{LONG(width), LONG(height)}) : nullptr;
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 extern "C" TARNEL_API void TarnelNewestStudy(const char* path, long long* seconds, long* nanoseconds) {

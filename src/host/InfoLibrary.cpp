@@ -22,7 +22,9 @@ const InfoLibrary& GetInfoLibrary() {
         l.explainNoPicture =
             reinterpret_cast<TarnelExplainNoPictureFn>(::dlsym(handle, "TarnelExplainNoPicture"));
         l.newestStudy = reinterpret_cast<TarnelNewestStudyFn>(::dlsym(handle, "TarnelNewestStudy"));
-        if (l.lookAt == nullptr || l.explainNoPicture == nullptr || l.newestStudy == nullptr)
+        l.iconPicture = reinterpret_cast<TarnelIconPictureFn>(::dlsym(handle, "TarnelIconPicture"));
+        if (l.lookAt == nullptr || l.explainNoPicture == nullptr || l.newestStudy == nullptr ||
+            l.iconPicture == nullptr)
             l.error = Printable(path) + " lacks the entry points of this version of tarnel";
         return l;
     }();

@@ -19,6 +19,9 @@ typedef void (*TarnelExplainNoPictureFn)(const char* path, int meshDrewNothing, 
 // For a project file: the newest modification time among the studies it names, 0 when it names none (or
 // the file is no project). The studies are found as the extractor finds them.
 typedef void (*TarnelNewestStudyFn)(const char* path, long long* seconds, long* nanoseconds);
+// The extractor's fallback picture of the file (its icon centred on white) at width x height: a new bitmap of
+// the platform's GDI, or null. Asked in the extraction child, for a mesh preview that drew nothing.
+typedef void* (*TarnelIconPictureFn)(const char* path, long width, long height);
 }
 
 inline constexpr char kInfoLibraryName[] = "libtarnelinfo.so";
@@ -29,6 +32,7 @@ struct InfoLibrary {
     TarnelLookAtFn lookAt = nullptr;
     TarnelExplainNoPictureFn explainNoPicture = nullptr;
     TarnelNewestStudyFn newestStudy = nullptr;
+    TarnelIconPictureFn iconPicture = nullptr;
     std::string error;
 };
 const InfoLibrary& GetInfoLibrary();

@@ -435,7 +435,21 @@ int ExtractPng(const char* input, SIZE size, const CheckedHandler& handler, bool
     // with an area shows.
     if (mesh && !iconOnly && IsUniformBitmap(hBitmap)) {
         ::DeleteObject(hBitmap);
-        return Answered(Explained(input, true));
+        // --icon asks for the fallback where there is no picture: the extractor's own, as it gives it for a
+        // file that no source can draw.
+        const InfoLibrary& info = GetInfoLibrary();
+        HBITMAP icon = writeIcon && info.iconPicture != nullptr
+                           ? static_cast<HBITMAP>(info.iconPicture(input, size.cx, size.cy))
+                           : nullptr;
+        if (icon == nullptr)
+            return Answered(Explained(input, true));
+        const bool written = WriteBitmapPng(icon, fd, texts, error);
+        ::DeleteObject(icon);
+        if (!written) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return Answered(Answer(AnswerKind::NoPicture, AnswerWhy::PngNotWritten));
+        }
+        return Answered(Answer(AnswerKind::IconOnly));
     }
     // On a transparent background when the settings ask for it: the render keeps what it covered.
     const bool transparent = mesh && !iconOnly && tarnel::settings::TransparentMeshes();

@@ -485,6 +485,12 @@ TEST(HostCommand, EveryNoPictureSaysWhyOnOneLine) {
         EXPECT_EQ(r.status, 1) << c.file << ": " << r.out;
         EXPECT_EQ(r.out, "tarnel: no picture for " + (dir / c.file) + ": " + c.reason + "\n") << c.file;
     }
+    // --icon asks for the fallback where there is no picture: a mesh that draws nothing gets it too.
+    if (meshes) {
+        Result r = Tarnel("thumbnail --icon " + (dir / "empty.stl") + " " + (dir / "empty.png"));
+        EXPECT_EQ(r.status, 3);
+        EXPECT_GT(std::filesystem::file_size(dir / "empty.png"), 0u);
+    }
 }
 
 TEST(HostCommand, SizesAndMemoryAreBounded) {
