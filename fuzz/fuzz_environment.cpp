@@ -1,7 +1,7 @@
-// Fuzz target: the values that are read as numbers, whoever set them: the size limit and its switch, which the
-// system reads for every file, and the host's memory bound, from the environment (three values apart by NUL
-// bytes) and from a settings file (the whole input). Whatever they say, each reading gives a number in its
-// range, and every line the settings cannot take is named.
+// Fuzz target: the values that are read as numbers, whoever set them: the size limit and its switch, which
+// the system reads for every file, and the host's memory bound, from the environment (three values apart by
+// NUL bytes) and from a settings file (the whole input). Whatever they say, each reading gives a number in
+// its range, and every line the settings cannot take is named.
 #include "host/Arguments.h"
 #include "host/Settings.h"
 #include "sources/SourceChain.h"
@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     tarnel::settings::Settings settings;
     tarnel::settings::ReadSettingsText(input, "fuzz.conf", settings);
     if ((settings.sizeLimit && settings.sizeLimit->value > tarnel::settings::kMaxSizeLimit) ||
-        (settings.timeout && !(settings.timeout->value >= 0)) || (settings.memoryMiB && settings.memoryMiB->value < 0))
+        (settings.timeout && !(settings.timeout->value >= 0)) ||
+        (settings.memoryMiB && settings.memoryMiB->value < 0))
         __builtin_trap();
     return 0;
 }
