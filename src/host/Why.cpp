@@ -81,8 +81,9 @@ std::vector<Claim> ClaimsOf(const std::string& type) {
     for (const fs::path& folder : EntryFolders()) {
         std::error_code ec;
         std::vector<fs::path> names;
+        // Entries are a few lines: anything but a regular file of a few KiB is no entry file managers read.
         for (const auto& e : fs::directory_iterator(folder, ec))
-            if (e.path().extension() == ".thumbnailer")
+            if (e.path().extension() == ".thumbnailer" && e.is_regular_file(ec) && e.file_size(ec) <= 65536)
                 names.push_back(e.path());
         std::sort(names.begin(), names.end());
         for (const fs::path& name : names) {
