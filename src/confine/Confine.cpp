@@ -77,12 +77,16 @@ Outcome LeaveTerminal() {
     const bool session = ::setsid() >= 0;
     if (!session)
         detail = std::string("no session of its own (") + std::strerror(errno) + ")";
+    // Standard input and output are the caller's, never the child's: a taken-over child must not read what
+    // the caller is fed, nor write into what it hands on (a file manager may read the picture from tarnel's
+    // standard output), nor keep that stream open past the run. Its answers and pictures have descriptors
+    // of their own; standard error stays, unless it is a terminal.
     const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null >= 0) {
         ::dup2(null, STDIN_FILENO);
-        for (int fd : {STDOUT_FILENO, STDERR_FILENO})
-            if (::isatty(fd))
-                ::dup2(null, fd);
+        ::dup2(null, STDOUT_FILENO);
+        if (::isatty(STDERR_FILENO))
+            ::dup2(null, STDERR_FILENO);
         ::close(null);
     }
     return {"session", session, session ? "a session of its own, no terminal on its descriptors" : detail};

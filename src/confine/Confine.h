@@ -56,8 +56,9 @@ struct Outcome {
 // keep. Returns the fate of each rule.
 std::vector<Outcome> Confine(const Plan& plan);
 
-// Leaves the controlling terminal (a new session), reads standard input from /dev/null and, where standard
-// output is a terminal, writes it to /dev/null. Part of Confine; on its own for callers that confine later.
+// Leaves the controlling terminal (a new session), reads standard input from and writes standard output to
+// /dev/null, and standard error too where it is a terminal. Part of Confine; on its own for callers that
+// confine later.
 Outcome LeaveTerminal();
 
 // Closes every descriptor from 3 on but those in keep (close_range, else one by one).

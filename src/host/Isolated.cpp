@@ -53,6 +53,15 @@ void ForgetChild(int& slot) {
     g_folders.Forget(slot);
 }
 
+// Ends a child and every process of its group: a confined child leads a session of its own, and what it
+// started without our knowledge (a sanitizer's leak checker clones a tracer at exit, which no parent's death
+// ends) goes with it. Before the child has left our group only the child itself is named. System calls
+// alone, as a signal handler may.
+void KillChild(pid_t pid) {
+    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL);
+}
+
 // Removes a folder and what is in it with system calls alone, as a signal handler may.
 void RemoveTree(int parent, const char* name, int depth) {
     const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -96,7 +105,7 @@ void AwaitKilled(pid_t pid) {
 void StopChildren() {
     for (int i = 0; i < ChildFolders::kSlots; ++i)
         if (g_folders.InUse(i) && g_pids[i] > 0)
-            ::kill(g_pids[i], SIGKILL);
+            KillChild(g_pids[i]);
     for (int i = 0; i < ChildFolders::kSlots; ++i) {
         if (!g_folders.InUse(i))
             continue;
@@ -171,7 +180,7 @@ ChildPool::ChildPool(const ChildLimits& limits) : m_limits(limits) {
 ChildPool::~ChildPool() {
     StopWarmParent();
     for (Child& c : m_children) {
-        ::kill(c.pid, SIGKILL);
+        KillChild(c.pid);
         Finish(c, true);
     }
 }
@@ -490,6 +499,12 @@ bool ChildPool::StartWarmParent(const std::function<bool()>& preload, WarmWork w
         kept.push_back(socket);
         kept.push_back(STDERR_FILENO);
         tarnel::confine::CloseAllBut(kept);
+        // The command's standard input and output are not its own (nor its children's, which it passes on).
+        if (const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC); null >= 0) {
+            ::dup2(null, STDIN_FILENO);
+            ::dup2(null, STDOUT_FILENO);
+            ::close(null);
+        }
         // What it loads must start no thread: a thread would not be in the children, and what it held
         // would stay held there.
         if (!preload() || ThreadCount() != 1)
@@ -580,7 +595,7 @@ ChildOutcome ChildPool::WaitOne() {
         for (size_t i = 0; i < m_children.size(); ++i) {
             if (m_children[i].deadline > 0 && now >= m_children[i].deadline) {
                 Child c = std::move(m_children[i]);
-                ::kill(c.pid, SIGKILL);
+                KillChild(c.pid);
                 m_children.erase(m_children.begin() + long(i));
                 return Finish(c, true);
             }

@@ -399,6 +399,7 @@ const Try kTries[] = {
     {"change a file's mode"},
     {"open a terminal"},
     {"type into a terminal", false},
+    {"write into the caller's standard output"},
     {"run /bin/sh"},
     {"fork"},
     {"clone a process", true, false},
@@ -438,6 +439,7 @@ TEST(Confinement, AHandlerTakenOverCannotReachOutAndTheHostStillAnswers) {
     const pid_t child = ::fork();
     if (child == 0) {
         ::dup2(pipe[1], STDERR_FILENO);
+        ::dup2(pipe[1], STDOUT_FILENO); // a stream handed on, as a file manager's would be
         trespass();
         ::_exit(0);
     }

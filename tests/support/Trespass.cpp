@@ -228,10 +228,24 @@ void Memory() {
 
 } // namespace
 
+// The caller's standard output, which may carry the picture to a file manager (tarnel thumbnail FILE -): a
+// child that can write there can forge it. Only looked at, never written: open for writing, and not
+// /dev/null.
+void StandardOutput() {
+    struct stat out {
+    }, null{};
+    const int flags = ::fcntl(STDOUT_FILENO, F_GETFL);
+    const bool writable = flags >= 0 && (flags & O_ACCMODE) != O_RDONLY && ::fstat(STDOUT_FILENO, &out) == 0;
+    const bool discarded =
+        writable && ::stat("/dev/null", &null) == 0 && S_ISCHR(out.st_mode) && out.st_rdev == null.st_rdev;
+    Tell("write into the caller's standard output", writable && !discarded, writable ? EBADF : errno);
+}
+
 extern "C" __attribute__((visibility("default"))) void SecondModuleTrespass() {
     Sockets();
     Files();
     Terminal();
+    StandardOutput();
     Processes();
     Memory();
 }
