@@ -70,6 +70,19 @@ void CloseAllBut(std::vector<int> keep) {
     closeFrom(from, ~0u);
 }
 
+void DiscardCallerStreams() {
+    // Standard input and output are the caller's, never the child's: a taken-over child must not read what
+    // the caller is fed, nor write into what it hands on (a file manager may read the picture from tarnel's
+    // standard output), nor keep that stream open past the run. Its answers and pictures have descriptors
+    // of their own.
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0)
+        return;
+    ::dup2(null, STDIN_FILENO);
+    ::dup2(null, STDOUT_FILENO);
+    ::close(null);
+}
+
 Outcome LeaveTerminal() {
     std::string detail;
     // A new session has no controlling terminal: /dev/tty opens nothing, and no terminal takes input
@@ -77,18 +90,9 @@ Outcome LeaveTerminal() {
     const bool session = ::setsid() >= 0;
     if (!session)
         detail = std::string("no session of its own (") + std::strerror(errno) + ")";
-    // Standard input and output are the caller's, never the child's: a taken-over child must not read what
-    // the caller is fed, nor write into what it hands on (a file manager may read the picture from tarnel's
-    // standard output), nor keep that stream open past the run. Its answers and pictures have descriptors
-    // of their own; standard error stays, unless it is a terminal.
-    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (null >= 0) {
-        ::dup2(null, STDIN_FILENO);
-        ::dup2(null, STDOUT_FILENO);
-        if (::isatty(STDERR_FILENO))
-            ::dup2(null, STDERR_FILENO);
-        ::close(null);
-    }
+    DiscardCallerStreams();
+    if (::isatty(STDERR_FILENO)) // standard error stays, unless it is a terminal
+        ::dup2(STDOUT_FILENO, STDERR_FILENO);
     return {"session", session, session ? "a session of its own, no terminal on its descriptors" : detail};
 }
 

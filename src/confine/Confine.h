@@ -61,6 +61,10 @@ std::vector<Outcome> Confine(const Plan& plan);
 // confine later.
 Outcome LeaveTerminal();
 
+// Reads standard input from and writes standard output to /dev/null: the caller's streams are not the
+// process's own. Part of LeaveTerminal; on its own for a process that hands them to children.
+void DiscardCallerStreams();
+
 // Closes every descriptor from 3 on but those in keep (close_range, else one by one).
 void CloseAllBut(std::vector<int> keep);
 

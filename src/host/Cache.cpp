@@ -59,13 +59,6 @@ struct Request {
     bool named;
 };
 
-std::string TextOf(const std::vector<PngText>& texts, const char* key) {
-    for (const PngText& t : texts)
-        if (t.key == key)
-            return t.value;
-    return {};
-}
-
 // Modification times to the nanosecond: a study saved in the same second as the entry was made still counts.
 using Stamp = std::pair<time_t, long>;
 
@@ -97,18 +90,23 @@ Stamp NewestStudy(const std::string& path, const ChildLimits& limits) {
     return {time_t(a.numbers[0]), long(a.numbers[1])};
 }
 
-// Whether the entry at png describes this very version of the file: same URI and modification time, and
-// written after the newest of a project's studies. With software set, only records that it wrote count.
+// Whether the entry at png describes this very version of the file. With software set, only records that it
+// wrote count.
 bool IsCurrent(const std::string& png, const Job& job, Stamp studies, const char* software) {
-    std::vector<PngText> texts;
-    struct stat st {};
-    if (::lstat(png.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !ReadPngTexts(png, texts))
-        return false;
-    if (TextOf(texts, "Thumb::URI") != job.uri || !SameMTime(TextOf(texts, "Thumb::MTime"), job.st.st_mtime))
-        return false;
-    if (software != nullptr && TextOf(texts, "Software") != software)
-        return false;
-    return Stamp(st.st_mtim.tv_sec, st.st_mtim.tv_nsec) > studies;
+    const CacheRecordFacts facts = ReadCacheRecord(png, job.uri, job.st.st_mtime, studies);
+    return facts.current && (software == nullptr || facts.software == software);
+}
+
+// The suite's files in the folder and below it, in order.
+std::vector<std::string> SuiteFilesIn(const fs::path& folder) {
+    std::vector<std::string> found;
+    std::error_code ec;
+    fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec), end;
+    for (; !ec && it != end; it.increment(ec))
+        if (it->is_regular_file(ec) && FindSuiteFormat(it->path().string()) != nullptr)
+            found.push_back(it->path().string());
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 // The files of one PATH: the file itself, or the suite's files in the folder and below it.
@@ -116,13 +114,7 @@ void Collect(const std::string& arg, bool named, std::vector<Request>& files, in
     std::error_code ec;
     const fs::path path = fs::absolute(arg, ec).lexically_normal();
     if (fs::is_directory(path, ec)) {
-        std::vector<std::string> found;
-        fs::recursive_directory_iterator it(path, fs::directory_options::skip_permission_denied, ec), end;
-        for (; !ec && it != end; it.increment(ec))
-            if (it->is_regular_file(ec) && FindSuiteFormat(it->path().string()) != nullptr)
-                found.push_back(it->path().string());
-        std::sort(found.begin(), found.end());
-        for (std::string& f : found)
+        for (std::string& f : SuiteFilesIn(path))
             files.push_back({std::move(f), false});
     } else if (fs::is_regular_file(path, ec)) {
         files.push_back({path.string(), named});
@@ -277,13 +269,10 @@ struct CacheFolders {
 
 // Finds the cache and makes its folders. -1 when the run goes on; else its exit status, after the message.
 int PrepareCacheFolders(const CommandLine& line, const char* sizeName, CacheFolders& folders) {
-    fs::path cache;
-    if (const char* c = std::getenv("XDG_CACHE_HOME"); c != nullptr && c[0] == '/')
-        cache = c;
-    else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/')
-        cache = fs::path(home) / ".cache";
-    else
+    const std::string thumbnails = ThumbnailCacheFolder();
+    if (thumbnails.empty())
         return UsageError(line, "neither XDG_CACHE_HOME nor HOME names a folder");
+    const fs::path cache = fs::path(thumbnails).parent_path();
     folders.entries = cache / "thumbnails" / sizeName;
     folders.failures = cache / "thumbnails" / kFailFolder;
     std::error_code ec;
@@ -609,79 +598,47 @@ private:
     }
 };
 
-} // namespace
-
-namespace {
-
 // Removes the cache file at png when tarnel wrote it (its Software text says so): never another program's,
 // never anything but a regular file. Prints what it removed; false when it could not be removed.
-bool RemoveIfOurs(const fs::path& png, size_t& removed) {
-    struct stat st {};
-    std::vector<PngText> texts;
-    if (::lstat(png.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !ReadPngTexts(png.string(), texts) ||
-        TextOf(texts, "Software") != kSoftware)
+bool RemoveIfOurs(const std::string& png, size_t& removed) {
+    if (ReadCacheRecord(png, {}, 0, {}).software != kSoftware)
         return true;
     if (::unlink(png.c_str()) != 0) {
-        std::fprintf(stderr, "tarnel: cannot remove %s: %s\n", Printable(png.string()).c_str(),
-                     std::strerror(errno));
+        std::fprintf(stderr, "tarnel: cannot remove %s: %s\n", Printable(png).c_str(), std::strerror(errno));
         return false;
     }
-    std::printf("removed %s\n", Printable(png.string()).c_str());
+    std::printf("removed %s\n", Printable(png).c_str());
     ++removed;
     return true;
 }
 
-// The cache's folders that hold entries and failure records.
-std::vector<fs::path> RecordFolders(const fs::path& thumbnails) {
-    std::vector<fs::path> folders;
-    for (const char* size : {"normal", "large", "x-large", "xx-large"})
-        folders.push_back(thumbnails / size);
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(thumbnails / "fail", ec))
-        if (e.is_directory(ec) && !e.is_symlink(ec))
-            folders.push_back(e.path());
-    return folders;
-}
-
-fs::path ThumbnailsFolder() {
-    if (const char* c = std::getenv("XDG_CACHE_HOME"); c != nullptr && c[0] == '/')
-        return fs::path(c) / "thumbnails";
-    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/')
-        return fs::path(home) / ".cache/thumbnails";
-    return {};
-}
-
 // `tarnel cache --forget`: tarnel's records of each file, of every size, go.
 int Forget(const CacheRequest& request, const std::vector<std::string>& listed) {
-    const fs::path thumbnails = ThumbnailsFolder();
+    const std::string thumbnails = ThumbnailCacheFolder();
     if (thumbnails.empty())
         return UsageError(request.line, "neither XDG_CACHE_HOME nor HOME names a folder");
-    std::vector<std::string> paths;
-    for (const char* p : request.paths)
-        paths.emplace_back(p);
+    std::vector<std::string> paths(request.paths.begin(), request.paths.end());
     paths.insert(paths.end(), listed.begin(), listed.end());
     std::vector<std::string> files;
     for (const std::string& p : paths) {
         std::error_code ec;
         const fs::path path = fs::absolute(p, ec).lexically_normal();
         if (fs::is_directory(path, ec)) {
-            fs::recursive_directory_iterator it(path, fs::directory_options::skip_permission_denied, ec), end;
-            for (; !ec && it != end; it.increment(ec))
-                if (it->is_regular_file(ec) && FindSuiteFormat(it->path().string()) != nullptr)
-                    files.push_back(it->path().string());
+            const std::vector<std::string> found = SuiteFilesIn(path);
+            files.insert(files.end(), found.begin(), found.end());
         } else {
             files.push_back(path.string()); // a file that has gone is forgotten too
         }
     }
-    const std::vector<fs::path> folders = RecordFolders(thumbnails);
+    const std::vector<CacheRecordFolder> folders = CacheRecordFolders(thumbnails);
     size_t removed = 0;
     bool ok = true;
     for (const std::string& file : files) {
         std::string uri, md5;
         if (!tarnel::plat::FileUriAndDigest(file, uri, md5))
             continue;
-        for (const fs::path& folder : folders)
-            ok = RemoveIfOurs(folder / (md5 + ".png"), removed) && ok;
+        for (const CacheRecordFolder& folder : folders)
+            ok = RemoveIfOurs(folder.path + "/" + md5 + ".png", removed) && ok;
     }
     std::fprintf(stderr, "tarnel cache: %zu removed for %zu files\n", removed, files.size());
     return ok ? kExitPicture : kExitSetUp;
@@ -689,19 +646,60 @@ int Forget(const CacheRequest& request, const std::vector<std::string>& listed) 
 
 } // namespace
 
+std::string ThumbnailCacheFolder() {
+    if (const char* c = std::getenv("XDG_CACHE_HOME"); c != nullptr && c[0] == '/')
+        return (fs::path(c) / "thumbnails").string();
+    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/')
+        return (fs::path(home) / ".cache/thumbnails").string();
+    return {};
+}
+
+std::vector<CacheRecordFolder> CacheRecordFolders(const std::string& thumbnails) {
+    std::vector<CacheRecordFolder> folders;
+    for (const char* size : {"normal", "large", "x-large", "xx-large"})
+        folders.push_back({(fs::path(thumbnails) / size).string(), size, false});
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(fs::path(thumbnails) / "fail", ec))
+        if (e.is_directory(ec) && !e.is_symlink(ec))
+            folders.push_back({e.path().string(), e.path().filename().string(), true});
+    return folders;
+}
+
+CacheRecordFacts ReadCacheRecord(const std::string& png, const std::string& uri, time_t mtime,
+                                 std::pair<time_t, long> studies) {
+    CacheRecordFacts facts;
+    std::vector<PngText> texts;
+    struct stat st {};
+    if (::lstat(png.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !ReadPngTexts(png, texts)) {
+        facts.stale = "not a PNG that can be read";
+        return facts;
+    }
+    facts.written = st.st_mtime;
+    facts.software = PngTextValue(texts, "Software");
+    if (PngTextValue(texts, "Thumb::URI") != uri)
+        facts.stale = "made for another file of the same digest";
+    else if (!SameMTime(PngTextValue(texts, "Thumb::MTime"), mtime))
+        facts.stale = "made for another version of the file (it changed since)";
+    else if (Stamp(st.st_mtim.tv_sec, st.st_mtim.tv_nsec) <= studies)
+        facts.stale = "a study of the project changed since";
+    else
+        facts.current = true;
+    return facts;
+}
+
 bool PurgeCache(size_t& removed) {
     removed = 0;
-    const fs::path thumbnails = ThumbnailsFolder();
+    const std::string thumbnails = ThumbnailCacheFolder();
     if (thumbnails.empty())
         return true;
     bool ok = true;
-    for (const fs::path& folder : RecordFolders(thumbnails)) {
+    for (const CacheRecordFolder& folder : CacheRecordFolders(thumbnails)) {
         std::error_code ec;
-        std::vector<fs::path> pngs;
-        for (const auto& e : fs::directory_iterator(folder, ec))
+        std::vector<std::string> pngs;
+        for (const auto& e : fs::directory_iterator(folder.path, ec))
             if (e.path().extension() == ".png")
-                pngs.push_back(e.path());
-        for (const fs::path& png : pngs)
+                pngs.push_back(e.path().string());
+        for (const std::string& png : pngs)
             ok = RemoveIfOurs(png, removed) && ok;
     }
     return ok;

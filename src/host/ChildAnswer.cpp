@@ -17,3 +17,16 @@ const char* UnreadableText(AnswerWhy why) {
         return nullptr;
     }
 }
+
+const char* MeshProblemText(AnswerWhy why) {
+    switch (why) {
+    case AnswerWhy::MeshNotUnderstood:
+        return "not a mesh file the reader understands";
+    case AnswerWhy::MeshHoldsNoTriangles:
+        return "the mesh holds no triangles";
+    case AnswerWhy::MeshDrawsNothing:
+        return "its triangles draw nothing (not-a-number, out-of-range or degenerate coordinates)";
+    default:
+        return nullptr;
+    }
+}

@@ -69,12 +69,6 @@ bool SendAnswer(const ChildAnswer& answer);
 // In the parent: whether the record is one this host can read (magic, version, kinds and reasons in range).
 bool IsValidAnswer(const ChildAnswer& answer);
 
-// The words for why a mesh shows nothing, as `tarnel info` and `tarnel thumbnail` both say them.
-inline constexpr char kMeshNoTriangles[] = "the mesh holds no triangles";
-inline constexpr char kMeshNotUnderstood[] = "not a mesh file the reader understands";
-inline constexpr char kMeshDrawsNothing[] =
-    "its triangles draw nothing (not-a-number, out-of-range or degenerate coordinates)";
-
 // Why a mesh shows nothing: not the format it was read as, no triangles, or triangles that draw nothing;
 // None when it is what it was read as and some triangle can be drawn.
 constexpr AnswerWhy MeshVerdict(int64_t triangles, int64_t drawable, bool understood) {
@@ -87,3 +81,7 @@ constexpr AnswerWhy MeshVerdict(int64_t triangles, int64_t drawable, bool unders
 // The words for the reasons a file cannot be read at all ("not found", "permission denied", "not a regular
 // file"); null for every other reason.
 const char* UnreadableText(AnswerWhy why);
+
+// The words for why a mesh shows nothing (MeshNotUnderstood, MeshHoldsNoTriangles, MeshDrawsNothing), as
+// `tarnel info` and `tarnel thumbnail` both say them; null for every other reason.
+const char* MeshProblemText(AnswerWhy why);

@@ -5,8 +5,11 @@
 #include "host/PngWriter.h"
 #include "windef.h"
 
+#include <ctime>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 // Exit statuses shared by the commands.
 // kExitSetUp: `tarnel cache` stopped for a fault of the set-up (no handler for the suite's files, a module
@@ -47,8 +50,35 @@ bool LookAt(const char* file, InfoRecord& record, std::string& why);
 // Of a record: why the file cannot be read, and why its mesh shows nothing; null when not.
 const char* InfoProblem(const InfoRecord& record);
 const char* InfoMeshProblem(const InfoRecord& record);
+// Where the size limit in force came from: a settings file ("FILE:LINE"), TARNEL_IGNORE_SIZE,
+// TARNEL_SIZE_LIMIT, or "default".
+std::string SizeLimitSource(const InfoRecord& record);
 // A path as `tarnel info` shows it: its real path when there is such a file, else as given.
 std::string ShownPath(const std::string& path);
+
+// The thumbnail cache that file managers share: $XDG_CACHE_HOME/thumbnails (default ~/.cache/thumbnails);
+// empty when neither names a folder.
+std::string ThumbnailCacheFolder();
+
+// The cache's folders of records, as `tarnel cache` and `tarnel why` look into them: one of entries for each
+// size (named after it), then one of failure records for each program (named after it).
+struct CacheRecordFolder {
+    std::string path, name;
+    bool failures;
+};
+std::vector<CacheRecordFolder> CacheRecordFolders(const std::string& thumbnails);
+
+// What a record of the cache (an entry or a failure record) says of the file with this URI and modification
+// time, for a project also written after its studies' newest change (seconds and nanoseconds): current, or
+// why not, and who wrote it (Software) when.
+struct CacheRecordFacts {
+    bool current = false;
+    std::string stale; // why it is not current
+    std::string software;
+    time_t written = 0;
+};
+CacheRecordFacts ReadCacheRecord(const std::string& png, const std::string& uri, time_t mtime,
+                                 std::pair<time_t, long> studies);
 
 // Removes every file of this user's thumbnail cache (entries of every size, failure records) that tarnel
 // wrote, as its Software text says; removed counts them. False when one could not be removed.

@@ -40,14 +40,6 @@ const char* ProblemText(AnswerWhy why) {
 
 const char kMeshLibraryProblem[] = "the mesh library beside the module cannot be loaded";
 
-// Where the size limit in force came from: the environment, a settings file ("FILE:LINE") or the default.
-std::string SizeLimitSource(const InfoRecord& r) {
-    const std::string& fromSettings = tarnel::settings::SizeLimitOrigin();
-    if (!fromSettings.empty())
-        return fromSettings;
-    return r.ignored ? "TARNEL_IGNORE_SIZE" : r.limitFromEnvironment ? "TARNEL_SIZE_LIMIT" : "default";
-}
-
 // A path as the user reads it: the file's real path, without "." and ".." parts, doubled slashes and links
 // on the way; as given when there is no such file (where ".." cannot be resolved without it).
 std::string Normalised(const std::string& path) {
@@ -66,16 +58,7 @@ std::string Counted(int64_t n, const char* noun) {
 
 // Why the mesh shows nothing, in the words `tarnel thumbnail` uses; null when it can be drawn.
 const char* MeshVerdictText(const InfoRecord& r) {
-    switch (MeshVerdict(r.triangles, r.drawable, r.meshUnderstood)) {
-    case AnswerWhy::MeshNotUnderstood:
-        return kMeshNotUnderstood;
-    case AnswerWhy::MeshHoldsNoTriangles:
-        return kMeshNoTriangles;
-    case AnswerWhy::MeshDrawsNothing:
-        return kMeshDrawsNothing;
-    default:
-        return nullptr;
-    }
+    return MeshProblemText(MeshVerdict(r.triangles, r.drawable, r.meshUnderstood));
 }
 
 bool HasMarker(const InfoRecord& r) {
@@ -146,16 +129,14 @@ void PrintInfo(const char* file, const InfoRecord& r) {
     }
     if (r.hasSize)
         std::printf("size: %s\n", Counted(int64_t(r.size), "byte").c_str());
-    const std::string& fromSettings = tarnel::settings::SizeLimitOrigin();
+    const std::string source = SizeLimitSource(r);
     if (r.ignored)
-        std::printf("size limit: none (%s)\n", fromSettings.empty()
+        std::printf("size limit: none (%s)\n", source == "TARNEL_IGNORE_SIZE"
                                                    ? "TARNEL_IGNORE_SIZE is set and not 0"
-                                                   : ("SizeLimit=none in " + fromSettings).c_str());
+                                                   : ("SizeLimit=none in " + source).c_str());
     else
         std::printf("size limit: %llu bytes (%s)\n", static_cast<unsigned long long>(r.limit),
-                    !fromSettings.empty()    ? ("from " + fromSettings).c_str()
-                    : r.limitFromEnvironment ? "from TARNEL_SIZE_LIMIT"
-                                             : "default");
+                    source == "default" ? "default" : ("from " + source).c_str());
     std::printf("size allowed: %s\n", r.allowed ? "yes" : "no, the file is over the limit");
     if (r.lookedForPicture && !HasMarker(r))
         std::printf("embedded picture: none (no <THUMBNAIL> marker in the last %u bytes)\n", r.markerWindow);
@@ -234,6 +215,13 @@ bool LookAt(const char* file, InfoRecord& record, std::string& why) {
                   ? "the look at it was ended by signal " + std::to_string(outcome.code)
                   : std::string("no answer could be read from the look at it");
     return read;
+}
+
+std::string SizeLimitSource(const InfoRecord& r) {
+    const std::string& fromSettings = tarnel::settings::SizeLimitOrigin();
+    if (!fromSettings.empty())
+        return fromSettings;
+    return r.ignored ? "TARNEL_IGNORE_SIZE" : r.limitFromEnvironment ? "TARNEL_SIZE_LIMIT" : "default";
 }
 
 const char* InfoProblem(const InfoRecord& r) {

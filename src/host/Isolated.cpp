@@ -499,12 +499,7 @@ bool ChildPool::StartWarmParent(const std::function<bool()>& preload, WarmWork w
         kept.push_back(socket);
         kept.push_back(STDERR_FILENO);
         tarnel::confine::CloseAllBut(kept);
-        // The command's standard input and output are not its own (nor its children's, which it passes on).
-        if (const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC); null >= 0) {
-            ::dup2(null, STDIN_FILENO);
-            ::dup2(null, STDOUT_FILENO);
-            ::close(null);
-        }
+        tarnel::confine::DiscardCallerStreams(); // nor its children's, which it passes on
         // What it loads must start no thread: a thread would not be in the children, and what it held
         // would stay held there.
         if (!preload() || ThreadCount() != 1)

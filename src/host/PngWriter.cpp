@@ -46,6 +46,13 @@ bool ReadPixels(HBITMAP hBitmap, LONG& width, LONG& height, std::vector<BYTE>& b
 
 } // namespace
 
+std::string PngTextValue(const std::vector<PngText>& texts, const char* key) {
+    for (const PngText& t : texts)
+        if (t.key == key)
+            return t.value;
+    return {};
+}
+
 bool IsUniformBitmap(HBITMAP hBitmap) {
     LONG width = 0, height = 0;
     std::vector<BYTE> bgrx;
@@ -140,32 +147,25 @@ bool Write(int fd, const Picture& picture, const std::vector<PngText>& texts, co
     return true;
 }
 
-// Converts one top-down BGRX row of the bitmap into the RGB row buffer.
+// Converts one top-down BGRX row of the bitmap into the RGB (or RGBA) row buffer.
 struct BitmapRows {
     LONG width;
     const BYTE* bgrx;
-    std::vector<BYTE> rgb;
+    bool alpha; // the unused byte as alpha: RGBA rows
+    std::vector<BYTE> out;
     static const BYTE* Row(void* context, LONG y) {
         auto* self = static_cast<BitmapRows*>(context);
         const BYTE* in = self->bgrx + size_t(y) * size_t(self->width) * 4;
+        const size_t channels = self->alpha ? 4 : 3;
         for (LONG x = 0; x < self->width; ++x) {
-            self->rgb[size_t(x) * 3 + 0] = in[x * 4 + 2];
-            self->rgb[size_t(x) * 3 + 1] = in[x * 4 + 1];
-            self->rgb[size_t(x) * 3 + 2] = in[x * 4 + 0];
+            BYTE* o = self->out.data() + size_t(x) * channels;
+            o[0] = in[x * 4 + 2];
+            o[1] = in[x * 4 + 1];
+            o[2] = in[x * 4 + 0];
+            if (self->alpha)
+                o[3] = in[x * 4 + 3];
         }
-        return self->rgb.data();
-    }
-    // The same with the unused byte as alpha.
-    static const BYTE* RowWithAlpha(void* context, LONG y) {
-        auto* self = static_cast<BitmapRows*>(context);
-        const BYTE* in = self->bgrx + size_t(y) * size_t(self->width) * 4;
-        for (LONG x = 0; x < self->width; ++x) {
-            self->rgb[size_t(x) * 4 + 0] = in[x * 4 + 2];
-            self->rgb[size_t(x) * 4 + 1] = in[x * 4 + 1];
-            self->rgb[size_t(x) * 4 + 2] = in[x * 4 + 0];
-            self->rgb[size_t(x) * 4 + 3] = in[x * 4 + 3];
-        }
-        return self->rgb.data();
+        return self->out.data();
     }
 };
 
@@ -189,11 +189,12 @@ bool WriteBitmapPng(HBITMAP hBitmap, int fd, const std::vector<PngText>& texts, 
     // Without a byte of coverage anywhere the picture holds none, and every pixel would go.
     if (coverageAsAlpha && !HoldsCoverage(bgrx))
         coverageAsAlpha = false;
-    BitmapRows rows{width, bgrx.data(), std::vector<BYTE>(size_t(width) * (coverageAsAlpha ? 4 : 3))};
-    if (coverageAsAlpha)
-        return Write(fd, {width, height, PNG_COLOR_TYPE_RGB_ALPHA, &BitmapRows::RowWithAlpha, &rows}, texts,
-                     "picture", error);
-    return Write(fd, {width, height, PNG_COLOR_TYPE_RGB, &BitmapRows::Row, &rows}, texts, "picture", error);
+    BitmapRows rows{width, bgrx.data(), coverageAsAlpha,
+                    std::vector<BYTE>(size_t(width) * (coverageAsAlpha ? 4 : 3))};
+    return Write(fd,
+                 {width, height, coverageAsAlpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB,
+                  &BitmapRows::Row, &rows},
+                 texts, "picture", error);
 }
 
 namespace {

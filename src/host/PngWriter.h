@@ -23,6 +23,9 @@ bool WriteBitmapPng(HBITMAP hBitmap, int fd, const std::vector<PngText>& texts, 
 // nothing is such a picture: only the background.
 bool IsUniformBitmap(HBITMAP hBitmap);
 
+// The value of the text named key, empty when there is none.
+std::string PngTextValue(const std::vector<PngText>& texts, const char* key);
+
 // A 1 x 1 transparent PNG carrying only texts: how the thumbnail cache records a file that gave no picture.
 bool WriteMarkerPng(int fd, const std::vector<PngText>& texts, std::string& error);
 

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <type_traits>
 
 namespace tarnel::settings {
 
@@ -193,38 +194,36 @@ void ReadSettingsText(std::string_view text, const std::string& name, Settings& 
         const std::string key(Trimmed(line.substr(0, equals)));
         const std::string_view value = Trimmed(line.substr(equals + 1));
         const std::string v(value);
+        // A value read well is kept unless a file read earlier gave the key; else the line is named.
+        auto keep = [&](auto& slot, bool read, auto&& parsed, const std::string& wrong) {
+            if (!read)
+                problem(wrong);
+            else if (!slot)
+                slot = typename std::decay_t<decltype(slot)>::value_type{std::move(parsed), origin};
+        };
         if (key == "SizeLimit") {
             unsigned long long bytes = 0;
-            if (!ParseByteSize(value, bytes))
-                problem("SizeLimit " + Quoted(value) +
-                        " is not a size (bytes, or with KiB, MiB or GiB, up to 2 GiB; or none)");
-            else if (!settings.sizeLimit)
-                settings.sizeLimit = Setting<unsigned long long>{bytes, origin};
+            keep(settings.sizeLimit, ParseByteSize(value, bytes), bytes,
+                 "SizeLimit " + Quoted(value) +
+                     " is not a size (bytes, or with KiB, MiB or GiB, up to 2 GiB; or none)");
         } else if (key == "Timeout") {
             double seconds = 0;
-            if (!ParseSeconds(v.c_str(), seconds))
-                problem("Timeout " + Quoted(value) + " is not a number of seconds");
-            else if (!settings.timeout)
-                settings.timeout = Setting<double>{seconds, origin};
+            keep(settings.timeout, ParseSeconds(v.c_str(), seconds), seconds,
+                 "Timeout " + Quoted(value) + " is not a number of seconds");
         } else if (key == "Memory") {
             long mebibytes = 0;
-            if (!ParseMemory(v.c_str(), mebibytes))
-                problem("Memory " + Quoted(value) + " is not a whole number of MiB");
-            else if (!settings.memoryMiB)
-                settings.memoryMiB = Setting<long>{mebibytes, origin};
+            keep(settings.memoryMiB, ParseMemory(v.c_str(), mebibytes), mebibytes,
+                 "Memory " + Quoted(value) + " is not a whole number of MiB");
         } else if (key == "Formats") {
             std::vector<std::string> formats;
             std::string unknown;
-            if (!ParseFormats(value, formats, unknown))
-                problem("Formats names " + Quoted(unknown) + ", which is not one of the suite's extensions");
-            else if (!settings.formats)
-                settings.formats = Setting<std::vector<std::string>>{formats, origin};
+            const bool read = ParseFormats(value, formats, unknown);
+            keep(settings.formats, read, formats,
+                 "Formats names " + Quoted(unknown) + ", which is not one of the suite's extensions");
         } else if (key == "TransparentMeshes") {
             bool on = false;
-            if (!ParseBool(value, on))
-                problem("TransparentMeshes " + Quoted(value) + " is neither true nor false");
-            else if (!settings.transparentMeshes)
-                settings.transparentMeshes = Setting<bool>{on, origin};
+            keep(settings.transparentMeshes, ParseBool(value, on), on,
+                 "TransparentMeshes " + Quoted(value) + " is neither true nor false");
         } else {
             problem("unknown key " + Quoted(key));
         }

@@ -164,6 +164,8 @@ std::string AnswerText(const ChildAnswer& a, const CheckedHandler& handler) {
     const std::string result = DescribeHResult(a.result);
     if (const char* unreadable = UnreadableText(a.why))
         return unreadable;
+    if (const char* mesh = MeshProblemText(a.why))
+        return mesh;
     switch (a.why) {
     case AnswerWhy::OverSizeLimit:
         return "over the size limit of " + std::to_string(a.numbers[0]) + " bytes (" +
@@ -186,14 +188,8 @@ std::string AnswerText(const ChildAnswer& a, const CheckedHandler& handler) {
         return "its study gives no picture";
     case AnswerWhy::StudiesGiveNoPicture:
         return "none of its studies gives a picture";
-    case AnswerWhy::MeshHoldsNoTriangles:
-        return kMeshNoTriangles;
     case AnswerWhy::MeshNotDrawn:
         return "the mesh could not be drawn";
-    case AnswerWhy::MeshNotUnderstood:
-        return kMeshNotUnderstood;
-    case AnswerWhy::MeshDrawsNothing:
-        return kMeshDrawsNothing;
     case AnswerWhy::OutOfMemory:
         return a.numbers[0] > 0 ? MemoryBoundReason(a.numbers[0]) : "out of memory";
     case AnswerWhy::MeshLibraryMissing:
@@ -397,7 +393,7 @@ int ExtractPng(const char* input, SIZE size, const CheckedHandler& handler, bool
     if (!extracted)
         return Answered(failed);
 
-    const bool iconOnly = hBitmap != nullptr && hr != S_OK;
+    bool iconOnly = hBitmap != nullptr && hr != S_OK;
     // A mesh that tarnel's own module renders (another product's handler answers for its own pictures).
     const bool mesh = IsMeshPath(input) && InlineIsEqualGUID(handler.clsid, CLSID_TarnelThumbnailer);
     if (hBitmap == nullptr || iconOnly) {
@@ -443,13 +439,8 @@ int ExtractPng(const char* input, SIZE size, const CheckedHandler& handler, bool
                            : nullptr;
         if (icon == nullptr)
             return Answered(Explained(input, true));
-        const bool written = WriteBitmapPng(icon, fd, texts, error);
-        ::DeleteObject(icon);
-        if (!written) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-            return Answered(Answer(AnswerKind::NoPicture, AnswerWhy::PngNotWritten));
-        }
-        return Answered(Answer(AnswerKind::IconOnly));
+        hBitmap = icon;
+        iconOnly = true;
     }
     // On a transparent background when the settings ask for it: the render keeps what it covered.
     const bool transparent = mesh && !iconOnly && tarnel::settings::TransparentMeshes();

@@ -38,9 +38,6 @@ using tarnel::plat::WidenFileName;
 
 namespace {
 
-// The thumbnail cache's sizes, as its folders are named.
-const char* const kCacheSizes[] = {"normal", "large", "x-large", "xx-large"};
-
 std::string Lower(std::string s) {
     for (char& c : s)
         c = char(std::tolower(static_cast<unsigned char>(c)));
@@ -108,21 +105,6 @@ std::vector<Claim> ClaimsOf(const std::string& type) {
     return claims;
 }
 
-fs::path CacheFolder() {
-    if (const char* c = std::getenv("XDG_CACHE_HOME"); c != nullptr && c[0] == '/')
-        return fs::path(c) / "thumbnails";
-    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/')
-        return fs::path(home) / ".cache/thumbnails";
-    return {};
-}
-
-std::string TextOf(const std::vector<PngText>& texts, const char* key) {
-    for (const PngText& t : texts)
-        if (t.key == key)
-            return t.value;
-    return {};
-}
-
 std::string When(time_t t) {
     char text[64];
     std::tm tm{};
@@ -135,44 +117,16 @@ std::string When(time_t t) {
 struct Record {
     std::string what; // "large", or the failing program's folder
     std::string path;
-    bool current = false;
-    std::string software; // who wrote it, as it says
-    std::string why;      // why it is not current
-    time_t written = 0;
+    CacheRecordFacts facts;
 };
-
-// Whether the record at png describes this version of the file (and, for a project, its studies' newest).
-Record ReadRecord(const std::string& what, const std::string& png, const std::string& uri,
-                  const struct stat& st, time_t studies) {
-    Record r;
-    r.what = what;
-    r.path = png;
-    std::vector<PngText> texts;
-    struct stat rs {};
-    if (::lstat(png.c_str(), &rs) != 0 || !S_ISREG(rs.st_mode) || !ReadPngTexts(png, texts)) {
-        r.why = "not a PNG that can be read";
-        return r;
-    }
-    r.written = rs.st_mtime;
-    r.software = TextOf(texts, "Software");
-    if (TextOf(texts, "Thumb::URI") != uri)
-        r.why = "made for another file of the same digest";
-    else if (!SameMTime(TextOf(texts, "Thumb::MTime"), st.st_mtime))
-        r.why = "made for another version of the file (it changed since)";
-    else if (studies > rs.st_mtime)
-        r.why = "a study of the project changed since";
-    else
-        r.current = true;
-    return r;
-}
 
 // The part of the path that makes the system call the file a mesh: the first component that holds a mesh
 // extension; empty when none does.
 std::string MeshPart(const std::string& path) {
     for (const auto& part : fs::path(path)) {
         const std::string lower = Lower(part.string());
-        for (const char* ext : {".stl", ".tvx", ".ybr"})
-            if (lower.find(ext) != std::string::npos)
+        for (const SuiteFormat& f : kSuiteFormats)
+            if (f.kind == FileKind::Mesh && lower.find(f.extension) != std::string::npos)
                 return part.string();
     }
     return {};
@@ -230,7 +184,7 @@ struct Answer {
     std::vector<Record> entries, failures;
     bool found = false;
     std::string problem; // why the file cannot be read
-    bool sized = false, allowed = false;
+    bool allowed = false;
     unsigned long long size = 0, limit = 0;
     bool limitNone = false;
     std::string limitFrom;
@@ -274,41 +228,34 @@ Answer Look(const char* given) {
         return a;
     }
     a.found = true;
-    a.sized = record.hasSize;
     a.size = record.size;
     a.allowed = record.allowed;
     a.limit = record.limit;
     a.limitNone = record.ignored;
-    a.limitFrom = !tarnel::settings::SizeLimitOrigin().empty() ? tarnel::settings::SizeLimitOrigin()
-                  : record.ignored                             ? "TARNEL_IGNORE_SIZE"
-                  : record.limitFromEnvironment                ? "TARNEL_SIZE_LIMIT"
-                                                               : "the default";
-    time_t newestStudy = 0;
+    a.limitFrom = SizeLimitSource(record);
+    if (a.limitFrom == "default")
+        a.limitFrom = "the default";
+    std::pair<time_t, long> newestStudy = {0, 0};
     for (size_t i = 0; i < record.studies.size(); ++i) {
         a.studies.emplace_back(ShownPath(record.studies[i]), record.studyFound[i]);
         struct stat st {};
         if (record.studyFound[i] && ::stat(record.studies[i].c_str(), &st) == 0)
-            newestStudy = std::max(newestStudy, st.st_mtime);
+            newestStudy = std::max(newestStudy, {st.st_mtim.tv_sec, st.st_mtim.tv_nsec});
     }
     if (const char* mesh = InfoMeshProblem(record))
         a.meshProblem = mesh;
 
     struct stat st {};
     std::string uri, md5;
-    const fs::path cache = CacheFolder();
+    const std::string cache = ThumbnailCacheFolder();
     if (::stat(a.path.c_str(), &st) == 0 && !cache.empty() &&
-        tarnel::plat::FileUriAndDigest(a.path, uri, md5)) {
-        for (const char* size : kCacheSizes) {
-            const std::string png = (cache / size / (md5 + ".png")).string();
+        tarnel::plat::FileUriAndDigest(a.path, uri, md5))
+        for (const CacheRecordFolder& folder : CacheRecordFolders(cache)) {
+            const std::string png = folder.path + "/" + md5 + ".png";
             if (::access(png.c_str(), F_OK) == 0)
-                a.entries.push_back(ReadRecord(size, png, uri, st, newestStudy));
+                (folder.failures ? a.failures : a.entries)
+                    .push_back({folder.name, png, ReadCacheRecord(png, uri, st.st_mtime, newestStudy)});
         }
-        for (const auto& e : fs::directory_iterator(cache / "fail", ec)) {
-            const std::string png = (e.path() / (md5 + ".png")).string();
-            if (::access(png.c_str(), F_OK) == 0)
-                a.failures.push_back(ReadRecord(e.path().filename().string(), png, uri, st, newestStudy));
-        }
-    }
     a.dry = Extract(a.path);
     return a;
 }
@@ -349,14 +296,16 @@ void PrintText(const Answer& a) {
         std::printf("  cache: no entry\n");
     for (const Record& r : a.entries)
         std::printf("  cache %s: %s, %s\n", r.what.c_str(),
-                    r.current ? "current" : ("stale: " + r.why).c_str(), Printable(r.path).c_str());
+                    r.facts.current ? "current" : ("stale: " + r.facts.stale).c_str(),
+                    Printable(r.path).c_str());
     for (const Record& r : a.failures) {
         std::printf("  failure record of %s%s: %s, since %s, %s\n", Printable(r.what).c_str(),
-                    r.software.empty() ? "" : (" (written by " + Printable(r.software) + ")").c_str(),
-                    r.current ? "current: file managers do not try the file again"
-                              : ("stale (" + r.why + ")").c_str(),
-                    When(r.written).c_str(), Printable(r.path).c_str());
-        if (r.software == "tarnel")
+                    r.facts.software.empty() ? ""
+                                             : (" (written by " + Printable(r.facts.software) + ")").c_str(),
+                    r.facts.current ? "current: file managers do not try the file again"
+                                    : ("stale (" + r.facts.stale + ")").c_str(),
+                    When(r.facts.written).c_str(), Printable(r.path).c_str());
+        if (r.facts.software == "tarnel")
             std::printf("    clear it: tarnel cache --forget %s\n", Printable(a.path).c_str());
         else
             std::printf("    clear it: rm %s\n", Printable(r.path).c_str());
@@ -369,10 +318,10 @@ std::string JsonRecords(const std::vector<Record>& records) {
     for (size_t i = 0; i < records.size(); ++i) {
         const Record& r = records[i];
         out += std::string(i ? ", " : "") + "{\"name\": " + Json(r.what) + ", \"path\": " + Json(r.path) +
-               ", \"current\": " + (r.current ? "true" : "false") +
-               ", \"stale_because\": " + (r.current ? "null" : Json(r.why)) +
-               ", \"software\": " + (r.software.empty() ? "null" : Json(r.software)) +
-               ", \"written\": " + std::to_string(r.written) + "}";
+               ", \"current\": " + (r.facts.current ? "true" : "false") +
+               ", \"stale_because\": " + (r.facts.current ? "null" : Json(r.facts.stale)) +
+               ", \"software\": " + (r.facts.software.empty() ? "null" : Json(r.facts.software)) +
+               ", \"written\": " + std::to_string(r.facts.written) + "}";
     }
     return out + "]";
 }
